@@ -1,0 +1,2 @@
+#pragma once
+// Configuration lookups (to be written).

@@ -1,0 +1,2 @@
+#pragma once
+// Configuration variable catalogue (to be written).

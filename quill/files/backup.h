@@ -1,0 +1,2 @@
+#pragma once
+// Generated-file marker, whole-file reading, backups (to be written).

@@ -1,0 +1,2 @@
+#pragma once
+// Temporary files (to be written).

@@ -1,0 +1,2 @@
+#pragma once
+// Log channel (to be written).

@@ -1,0 +1,2 @@
+#pragma once
+// Host FQDN detection (to be written).

@@ -1,0 +1,2 @@
+#pragma once
+// Executor (to be written).

@@ -1,0 +1,2 @@
+#pragma once
+// Command lists, pipelines, output capture (to be written).

@@ -1,0 +1,2 @@
+#pragma once
+// Child preparations (to be written).

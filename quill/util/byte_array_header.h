@@ -1,0 +1,2 @@
+#pragma once
+// Byte-array header writer (to be written).

@@ -1,0 +1,2 @@
+#pragma once
+// Container environment identifier (to be written).

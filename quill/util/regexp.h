@@ -1,0 +1,2 @@
+#pragma once
+// Regular expressions (to be written).

@@ -1,0 +1,2 @@
+// Placeholder until the zone writer lands.
+int main() { return 0; }
