@@ -10,7 +10,9 @@ TErrorAttachment::~TErrorAttachment() = default;
 TError::TError(const std::string& text) : message(text) {}
 TError::~TError() = default;
 
-const char* TError::what() const noexcept { return message.c_str(); }
+const char* TError::what() const noexcept {
+  return message.c_str();
+}
 
 SystemError::SystemError(const std::string& message, int number)
     : std::runtime_error(message), errorNumber(number == 0 ? errno : number) {}

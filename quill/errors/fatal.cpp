@@ -6,7 +6,9 @@
 
 namespace quill {
 
-void installFatalErrorHandler() { std::set_terminate(fatalErrorHandler); }
+void installFatalErrorHandler() {
+  std::set_terminate(fatalErrorHandler);
+}
 
 void fatalErrorHandler() {
   if (std::exception_ptr pending = std::current_exception()) {

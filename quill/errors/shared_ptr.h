@@ -39,8 +39,7 @@ class TSharedPtr {
     }
   }
 
-  TSharedPtr(const TSharedPtr& other) noexcept
-      : object_(other.object_), count_(other.count_) {
+  TSharedPtr(const TSharedPtr& other) noexcept : object_(other.object_), count_(other.count_) {
     ++*count_;
   }
 

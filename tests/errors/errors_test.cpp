@@ -36,7 +36,8 @@ TEST(ThrowSystemError, MissingFileIsCaughtAsSystemAndRuntimeError) {
     throwSystemError("/etc/none: open failed", ENOENT);
   } catch (const std::runtime_error& e) {
     EXPECT_NE(dynamic_cast<const ExSystemError<2>*>(&e), nullptr);
-    EXPECT_EQ(std::string(e.what()), std::string("/etc/none: open failed: ") + std::strerror(ENOENT));
+    EXPECT_EQ(std::string(e.what()),
+              std::string("/etc/none: open failed: ") + std::strerror(ENOENT));
   }
 }
 

@@ -16,11 +16,14 @@
 namespace quill::test {
 namespace {
 
-std::string failure(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string failure(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
 
 std::string enterNamespaces() {
   if (geteuid() != 0) return "needs root (mount and UTS namespaces, overlay and tmpfs mounts)";
-  if (unshare(CLONE_NEWNS | CLONE_NEWUTS) != 0) return failure("unshare(CLONE_NEWNS | CLONE_NEWUTS) refused");
+  if (unshare(CLONE_NEWNS | CLONE_NEWUTS) != 0)
+    return failure("unshare(CLONE_NEWNS | CLONE_NEWUTS) refused");
   if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
     return failure("cannot make the mount tree private");
   // A trial sandbox proves that overlay and tmpfs mounts work here.
@@ -37,7 +40,8 @@ const std::string& sandboxUnavailableReason() {
 }
 
 std::string hostsLine(const std::string& fqdn, const std::string& shortName) {
-  return "127.0.0.1\tlocalhost\n10.11.12.13\t" + fqdn + (shortName.empty() ? "" : "\t" + shortName) + "\n";
+  return "127.0.0.1\tlocalhost\n10.11.12.13\t" + fqdn +
+         (shortName.empty() ? "" : "\t" + shortName) + "\n";
 }
 
 Sandbox::Sandbox(const std::string& hostName, const std::string& hostsFile) {

@@ -53,8 +53,8 @@ std::string hostsLine(const std::string& fqdn, const std::string& shortName);
 }  // namespace quill::test
 
 // Skips the current test, with the reason, when no sandbox can be had here.
-#define QUILL_REQUIRE_SANDBOX()                                                   \
-  do {                                                                            \
+#define QUILL_REQUIRE_SANDBOX()                                                     \
+  do {                                                                              \
     const std::string& quillSandboxWhy = ::quill::test::sandboxUnavailableReason(); \
-    if (!quillSandboxWhy.empty()) GTEST_SKIP() << quillSandboxWhy;                \
+    if (!quillSandboxWhy.empty()) GTEST_SKIP() << quillSandboxWhy;                  \
   } while (0)
