@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,11 @@ struct LogLine {
     return level == other.level && text == other.text;
   }
 };
+
+// For assertion messages: the level and the text as a quoted string.
+inline void PrintTo(const LogLine& line, std::ostream* out) {
+  *out << "{" << line.level << ", \"" << line.text << "\"}";
+}
 
 inline std::vector<LogLine>& recordedLog() {
   static std::vector<LogLine> lines;

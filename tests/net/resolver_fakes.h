@@ -13,7 +13,8 @@ namespace quill::test {
 struct ResolverFake {
   // gethostname(): fails with this errno when not 0.
   int hostNameErrno = 0;
-  // getaddrinfo(): when armed, succeeds with no entry (emptyAnswer) or with one
+  // gethostname() and getaddrinfo(): when armed, the host name is "web" and
+  // getaddrinfo() succeeds with no entry (emptyAnswer) or with one
   // entry whose canonical name is `canonicalName` (null when noCanonicalName).
   bool armed = false;
   bool emptyAnswer = false;
