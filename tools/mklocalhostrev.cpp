@@ -16,7 +16,7 @@
 #include <syslog.h>
 
 #include <memory>
-#include <ostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -24,32 +24,34 @@ namespace {
 
 const char kErrorPrefix[] = "Error on configure reverse DNS zone for localhost :";
 
-void writeZoneContent(std::ostream& out, const char* fqdn) {
-  out << ";" << quill::generatedFileMarker() << std::endl;
-  out << "$TTL    86400" << std::endl;
-  out << "@       IN      SOA     " << fqdn << ". root." << fqdn << ". (" << std::endl;
-  out << "\t\t\t20010622\t\t;Serial" << std::endl;
-  out << "\t\t\t3600\t\t;Refresh" << std::endl;
-  out << "\t\t\t900\t\t;Retry" << std::endl;
-  out << "\t\t\t3600000\t\t;Expire" << std::endl;
-  out << "\t\t\t3600)\t\t;Minimum" << std::endl;
-  out << std::endl;
-  out << "\t\tIN\tNS\t" << fqdn << "." << std::endl;
-  out << "1\t\tIN\tPTR\tlocalhost." << std::endl;
+std::string zoneContent(const char* fqdn) {
+  std::ostringstream out;
+  out << ";" << quill::generatedFileMarker() << "\n"
+      << "$TTL    86400\n"
+      << "@       IN      SOA     " << fqdn << ". root." << fqdn << ". (\n"
+      << "\t\t\t20010622\t\t;Serial\n"
+      << "\t\t\t3600\t\t;Refresh\n"
+      << "\t\t\t900\t\t;Retry\n"
+      << "\t\t\t3600000\t\t;Expire\n"
+      << "\t\t\t3600)\t\t;Minimum\n"
+      << "\n"
+      << "\t\tIN\tNS\t" << fqdn << ".\n"
+      << "1\t\tIN\tPTR\tlocalhost.\n";
+  return out.str();
 }
 
 // The zone is staged beside the old one and renamed over it, so a failed run
 // leaves the previous zone whole and a link planted at the path is replaced
 // rather than followed. The replacement cleans up after itself before it
 // throws, which matters: nothing is unwound on the way to the fatal handler.
-void writeZone(const std::string& path, const char* fqdn) {
+void writeZone(const std::string& path, const std::string& content) {
   std::unique_ptr<quill::FileReplacement> zone;
   try {
     zone = std::make_unique<quill::FileReplacement>(path);
   } catch (const quill::SystemError&) {
     throw std::runtime_error(std::string(kErrorPrefix) + "fail to create file " + path);
   }
-  writeZoneContent(*zone, fqdn);
+  zone->write(content.data(), static_cast<std::streamsize>(content.size()));
   try {
     zone->commit();
   } catch (const quill::SystemError&) {
@@ -69,6 +71,6 @@ int main(int /*argc*/, char** argv) {
 
   const std::string path = std::string(conf_get(NAMED_RUN_ROOT_D)) + "/var/localhost.rev";
   quill::backupSystemConf(path.c_str());
-  writeZone(path, fqdn);
+  writeZone(path, zoneContent(fqdn));
   return 0;
 }

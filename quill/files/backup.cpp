@@ -81,7 +81,11 @@ const char* generatedFileMarker() {
 
 std::string readStream(std::istream& in) {
   std::stringbuf content(std::ios::in | std::ios::out);
-  in >> &content;
+  // The extraction skips leading white space like any formatted input unless
+  // told not to, and a copy must keep every byte.
+  const std::ios::fmtflags flags = in.flags();
+  in >> std::noskipws >> &content;
+  in.flags(flags);
   return content.str();
 }
 

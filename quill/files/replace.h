@@ -35,7 +35,9 @@ class FileReplacement : private TmpFileBase, public std::ostream {
   /// less the umask), forces it to disk and renames it over the target.
   /// @throws SystemError with the message "Cannot replace " and the target
   /// when a write, the flush, the sync, the close or the rename fails; the
-  /// staging file is then removed and the target left as it was. Call it
+  /// staging file is then removed and the target left as it was. The errno
+  /// of a write that failed in an earlier flush of the stream is not known
+  /// any more and reads EIO. Call it
   /// once: a later call returns at once after a success and throws again
   /// (EBADF) after a failure.
   void commit();
