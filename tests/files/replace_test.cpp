@@ -1,0 +1,165 @@
+#include <quill/errors/errors.h>
+#include <quill/files/replace.h>
+
+#include "tests/support/tool_files.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using quill::test::bytesOf;
+using quill::test::modeOf;
+using quill::test::namesIn;
+using quill::test::ScratchDir;
+using quill::test::writeBytes;
+using testing::ElementsAre;
+
+std::size_t openDescriptors() {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+class FileReplacementTest : public testing::Test {
+ protected:
+  ScratchDir dir;
+  const std::string target = dir / "localhost.rev";
+};
+
+TEST_F(FileReplacementTest, NewFileGetsTheModeTheUmaskAllows) {
+  quill::test::withUmask(027, [&] {
+    quill::FileReplacement file(target);
+    file << "new\n";
+    file.commit();
+  });
+  EXPECT_EQ(bytesOf(target), "new\n");
+  EXPECT_EQ(modeOf(target), 0640);
+  EXPECT_THAT(namesIn(dir.path()), ElementsAre("localhost.rev"));
+}
+
+TEST_F(FileReplacementTest, TargetIsUntouchedUntilCommit) {
+  writeBytes(target, "old");
+  {
+    quill::FileReplacement file(target);
+    file << "new";
+    file.flush();
+    EXPECT_EQ(bytesOf(target), "old");
+    EXPECT_EQ(namesIn(dir.path()).size(), 2u);
+  }
+  // Abandoned without commit: the old content stays, the staging file goes.
+  EXPECT_EQ(bytesOf(target), "old");
+  EXPECT_THAT(namesIn(dir.path()), ElementsAre("localhost.rev"));
+}
+
+TEST_F(FileReplacementTest, KeepsTheModeAndOwnerOfTheReplacedFile) {
+  writeBytes(target, "old", 0604);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(target.c_str(), 1234, 5678), 0);
+  }
+  quill::test::withUmask(077, [&] {
+    quill::FileReplacement file(target);
+    file << "new";
+    file.commit();
+  });
+  struct stat info;
+  ASSERT_EQ(stat(target.c_str(), &info), 0);
+  EXPECT_EQ(bytesOf(target), "new");
+  EXPECT_EQ(info.st_mode & 07777, 0604u);
+  if (root) {
+    EXPECT_EQ(info.st_uid, 1234u);
+    EXPECT_EQ(info.st_gid, 5678u);
+  }
+}
+
+TEST_F(FileReplacementTest, ReplacesALinkInsteadOfFollowingIt) {
+  const std::string elsewhere = dir / "precious";
+  writeBytes(elsewhere, "keep me", 0600);
+  ASSERT_EQ(symlink(elsewhere.c_str(), target.c_str()), 0);
+  quill::test::withUmask(022, [&] {
+    quill::FileReplacement file(target);
+    file << "new";
+    file.commit();
+  });
+  EXPECT_EQ(bytesOf(elsewhere), "keep me");
+  EXPECT_EQ(modeOf(elsewhere), 0600);
+  struct stat info;
+  ASSERT_EQ(lstat(target.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(info.st_mode & 07777, 0644u);
+  EXPECT_EQ(bytesOf(target), "new");
+}
+
+TEST_F(FileReplacementTest, MissingDirectoryRaisesNoSuchFile) {
+  const std::string nowhere = dir / "gone/localhost.rev";
+  try {
+    quill::FileReplacement file(nowhere);
+    FAIL() << "no error raised";
+  } catch (const quill::ExSystemError<ENOENT>& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "Cannot create a file beside " + nowhere + ": " + std::strerror(ENOENT));
+  }
+}
+
+TEST_F(FileReplacementTest, FailedRenameRemovesTheStagingFile) {
+  // A non-empty directory in the target's place cannot be renamed over.
+  ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+  writeBytes(target + "/inside", "x");
+  const std::size_t descriptorsBefore = openDescriptors();
+  quill::FileReplacement file(target);
+  file << "new";
+  try {
+    file.commit();
+    FAIL() << "no error raised";
+  } catch (const quill::SystemError& e) {
+    EXPECT_EQ(e.errorNumber, EISDIR);
+    EXPECT_EQ(std::string(e.what()), "Cannot replace " + target + ": " + std::strerror(EISDIR));
+  }
+  EXPECT_THAT(namesIn(dir.path()), ElementsAre("localhost.rev"));
+  EXPECT_EQ(openDescriptors(), descriptorsBefore);
+  // A failed replacement stays failed.
+  EXPECT_THROW(file.commit(), quill::SystemError);
+}
+
+TEST_F(FileReplacementTest, FullDiskLeavesTheOldContentWhole) {
+  const std::string small = dir / "small";
+  ASSERT_EQ(mkdir(small.c_str(), 0755), 0);
+  quill::test::TinyFileSystem fs(small, "4k");
+  if (!fs.error().empty()) GTEST_SKIP() << fs.error();
+  const std::string file = small + "/localhost.rev";
+  const std::string old(4000, 'o');
+  writeBytes(file, old);
+  quill::FileReplacement replacement(file);
+  // Nothing is flushed before commit(), which therefore sees the error.
+  replacement << std::string(300, 'n') << '\n';
+  try {
+    replacement.commit();
+    FAIL() << "no error raised";
+  } catch (const quill::SystemError& e) {
+    EXPECT_EQ(e.errorNumber, ENOSPC);
+  }
+  EXPECT_EQ(bytesOf(file), old);
+  EXPECT_THAT(namesIn(small), ElementsAre("localhost.rev"));
+}
+
+TEST_F(FileReplacementTest, CommitTwiceKeepsTheFirstResult) {
+  quill::FileReplacement file(target);
+  file << "once";
+  file.commit();
+  file.commit();
+  EXPECT_EQ(bytesOf(target), "once");
+}
+
+}  // namespace

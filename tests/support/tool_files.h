@@ -1,0 +1,83 @@
+#pragma once
+// File helpers for the tests of the files subsystem and of the zone tool: a
+// scratch directory that removes itself, whole-file reads, modes and
+// directory listings.
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace quill::test {
+
+// A fresh directory under /tmp, removed with everything in it on destruction.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + name.
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// The bytes of a file; throws std::runtime_error if it cannot be read.
+std::string bytesOf(const std::string& path);
+
+// Writes content exactly, creating or truncating the file, and sets mode.
+void writeBytes(const std::string& path, const std::string& content, mode_t mode = 0644);
+
+// The permission bits (07777) of a file, not following a link; -1 if absent.
+int modeOf(const std::string& path);
+
+// Whether a name exists in any form, a dangling link included.
+bool exists(const std::string& path);
+
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> namesIn(const std::string& directory);
+
+// Sets the process umask; returns the previous one.
+mode_t setUmask(mode_t mask);
+
+// Runs fn with the umask set to mask and restores the previous one after.
+template <typename Fn>
+auto withUmask(mode_t mask, Fn fn) {
+  struct Restore {
+    mode_t old;
+    ~Restore() { setUmask(old); }
+  } restore{setUmask(mask)};
+  return fn();
+}
+
+// A tmpfs of a few pages mounted over a directory, to make writes run out
+// of space; unmounted on destruction. Needs the private namespaces of the
+// sandbox (the mount is never seen outside this process's namespace): check
+// error() and skip when it is not empty.
+class TinyFileSystem {
+ public:
+  TinyFileSystem(const std::string& directory, const std::string& size);
+  ~TinyFileSystem();
+
+  TinyFileSystem(const TinyFileSystem&) = delete;
+  TinyFileSystem& operator=(const TinyFileSystem&) = delete;
+
+  const std::string& error() const { return error_; }
+
+ private:
+  std::string directory_;
+  std::string error_;
+};
+
+// Removes CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH from this process's
+// effective and inheritable sets and from its bounding set, so that it and
+// the programs it executes meet ordinary permission checks even as root.
+// Meant for a child process; false (errno set) if the kernel refused.
+bool dropFileAccessOverride();
+
+}  // namespace quill::test
