@@ -28,32 +28,46 @@ bool isNameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-uint64_t hashName(const char* name) {
+// An index slot packs the tag of a name (the upper half of its hash, which
+// also picks the slot) with the entry's position plus one; 0 marks a free
+// slot. Growing the index thus never touches the names, and a probe compares
+// names only when their tags agree. The index has at least twice as many slots
+// as the store has entries, so a free slot always ends a probe.
+constexpr uint64_t kMaxCapacity = uint64_t{1} << 31;  // positions and tags fit 32 bits each
+
+uint32_t nameTag(const char* name) {
   uint64_t hash = 14695981039346656037ull;  // FNV-1a
   for (; *name != '\0'; ++name) {
     hash ^= static_cast<unsigned char>(*name);
     hash *= 1099511628211ull;
   }
-  return hash;
+  return static_cast<uint32_t>(hash >> 32);
+}
+uint32_t slotTag(uint64_t slot) {
+  return static_cast<uint32_t>(slot >> 32);
+}
+uint64_t slotPosition(uint64_t slot) {
+  return (slot & 0xFFFFFFFFu) - 1;
+}
+uint64_t makeSlot(uint32_t tag, uint64_t position) {
+  return uint64_t{tag} << 32 | (position + 1);
 }
 
-// The hash slot that holds `name`, or the free slot where it belongs. The
-// index is never more than half full, so a free slot always ends the probe.
-uint64_t* indexSlot(const char* name, const ConfStore& store) {
+// The slot that holds `name`, or the free slot where it belongs.
+uint64_t* findSlot(const char* name, uint32_t tag, const ConfStore& store) {
   const uint64_t mask = store.index_size - 1;
-  for (uint64_t i = hashName(name) & mask;; i = (i + 1) & mask) {
+  for (uint64_t i = tag & mask;; i = (i + 1) & mask) {
     uint64_t* slot = &store.index[i];
-    if (*slot == 0 || strcmp(store.entries[*slot - 1].name, name) == 0) return slot;
+    if (*slot == 0) return slot;
+    if (slotTag(*slot) == tag && strcmp(store.entries[slotPosition(*slot)].name, name) == 0)
+      return slot;
   }
 }
 
-// The smallest power of two above twice `capacity`; 0 if that overflows.
+// The smallest power of two at least twice `capacity` (at most 2^32).
 uint64_t indexSizeFor(uint64_t capacity) {
   uint64_t size = 1;
-  while (size <= 2 * capacity) {
-    if (size > UINT64_MAX / 2) return 0;
-    size *= 2;
-  }
+  while (size < 2 * capacity) size *= 2;
   return size;
 }
 
@@ -72,7 +86,9 @@ void logOutOfMemory(const char* format) {
 
 }  // namespace
 
-ConfStore::~ConfStore() { conf_store_clear(this); }
+ConfStore::~ConfStore() {
+  conf_store_clear(this);
+}
 
 int conf_store_reserve(ConfStore* store) {
   if (store->entries == nullptr) {
@@ -95,17 +111,16 @@ int conf_store_reserve(ConfStore* store) {
   }
   if (store->count < store->capacity) return 0;
 
-  // Every size is checked: a doubling that wraps around would hand out a
-  // smaller array than the one in use.
-  const uint64_t capacity = store->capacity;
-  uint64_t newCapacity = 0, indexSize = 0;
+  // The capacity is bounded so that a position fits its slot, and every byte
+  // count is checked; a refusal leaves the store as it was.
+  const uint64_t newCapacity = store->capacity * 2;
   size_t bytes = 0;
   uint64_t* index = nullptr;
   ConfEntry* entries = nullptr;
-  if (!__builtin_mul_overflow(capacity, 2, &newCapacity) && newCapacity <= SIZE_MAX &&
+  if (newCapacity <= kMaxCapacity &&
       !__builtin_mul_overflow(static_cast<size_t>(newCapacity), sizeof(ConfEntry), &bytes) &&
-      (indexSize = indexSizeFor(newCapacity)) != 0 &&
-      (index = static_cast<uint64_t*>(allocateZeroed(indexSize, sizeof(uint64_t)))) != nullptr) {
+      (index = static_cast<uint64_t*>(
+           allocateZeroed(indexSizeFor(newCapacity), sizeof(uint64_t)))) != nullptr) {
     entries = static_cast<ConfEntry*>(realloc(store->entries, bytes));
   }
   if (entries == nullptr) {
@@ -113,18 +128,26 @@ int conf_store_reserve(ConfStore* store) {
     logOutOfMemory("Unable to read configuration: %s");
     return -1;
   }
+  const uint64_t newMask = indexSizeFor(newCapacity) - 1;
+  for (uint64_t i = 0; i < store->index_size; ++i) {
+    const uint64_t slot = store->index[i];
+    if (slot == 0) continue;
+    uint64_t at = slotTag(slot) & newMask;
+    while (index[at] != 0) at = (at + 1) & newMask;
+    index[at] = slot;
+  }
+  free(store->index);
   store->entries = entries;
   store->capacity = newCapacity;
-  free(store->index);
   store->index = index;
-  store->index_size = indexSize;
-  for (uint64_t i = 0; i < store->count; ++i) *indexSlot(entries[i].name, *store) = i + 1;
+  store->index_size = newMask + 1;
   return 0;
 }
 
 int conf_store_set(const char* name, const char* value, ConfStore* store) {
   if (conf_store_reserve(store) != 0) return -1;
-  uint64_t* slot = indexSlot(name, *store);
+  const uint32_t tag = nameTag(name);
+  uint64_t* slot = findSlot(name, tag, *store);
   const bool known = *slot != 0;
   char* nameCopy = known ? nullptr : strdup(name);
   char* valueCopy = strdup(value);
@@ -136,20 +159,20 @@ int conf_store_set(const char* name, const char* value, ConfStore* store) {
   }
   if (known) {
     // The later definition wins; the entry keeps its place and its name.
-    ConfEntry& entry = store->entries[*slot - 1];
+    ConfEntry& entry = store->entries[slotPosition(*slot)];
     free(entry.value);
     entry.value = valueCopy;
     return 0;
   }
   store->entries[store->count] = ConfEntry{nameCopy, valueCopy};
-  *slot = ++store->count;
+  *slot = makeSlot(tag, store->count++);
   return 0;
 }
 
 const char* conf_store_find(const char* name, const ConfStore* store) {
   if (store->count == 0) return nullptr;
-  const uint64_t slot = *indexSlot(name, *store);
-  return slot == 0 ? nullptr : store->entries[slot - 1].value;
+  const uint64_t slot = *findSlot(name, nameTag(name), *store);
+  return slot == 0 ? nullptr : store->entries[slotPosition(slot)].value;
 }
 
 void conf_store_clear(ConfStore* store) {
@@ -183,8 +206,8 @@ int conf_store_read_stream(FILE* stream, ConfStore* store) {
     char* nameEnd = text;
     while (isNameChar(*nameEnd)) ++nameEnd;
     if (nameEnd == text || !isSpace(*nameEnd)) {
-      log_message(kConfWarning, "Invalid variable definition %s\nExpected a space after variable name\n",
-                  text);
+      log_message(kConfWarning,
+                  "Invalid variable definition %s\nExpected a space after variable name\n", text);
       continue;
     }
     char* value = nameEnd;

@@ -66,7 +66,8 @@ void console_log(int level, const char* format, ...) {
 
 void console_vlog(int level, const char* format, va_list args) {
   if (level > log_threshold) return;
-  const bool toStdout = log_console_target == nullptr || strcasecmp(log_console_target, "console") == 0;
+  const bool toStdout =
+      log_console_target == nullptr || strcasecmp(log_console_target, "console") == 0;
   if (!toStdout && strcasecmp(log_console_target, "stderr") != 0) return;
   // Callers log a failure and then hand its errno on; writing must not change it.
   const int savedErrno = errno;

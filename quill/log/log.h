@@ -72,7 +72,8 @@ void console_log(int level, const char* format, ...) __attribute__((format(print
 /// the target silences the console: the text and a line feed go to standard
 /// error, then (target null or "console") the same to standard output. Write
 /// errors are ignored; errno is left as it was.
-void console_vlog(int level, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
+void console_vlog(int level, const char* format, va_list args)
+    __attribute__((format(printf, 2, 0)));
 
 #ifdef __cplusplus
 }

@@ -17,18 +17,19 @@
 
 namespace {
 
-using quill::detail::ConfStore;
 using quill::detail::conf_store_find;
 using quill::detail::conf_store_read_file;
 using quill::detail::conf_store_read_stream;
 using quill::detail::conf_store_set;
+using quill::detail::ConfStore;
 using quill::test::LogLine;
 using quill::test::LogRecorder;
 
 constexpr int kWarning = LOG_USER | LOG_WARNING;
 
 LogLine noSpaceAfterName(const std::string& line) {
-  return {kWarning, "Invalid variable definition " + line + "\nExpected a space after variable name\n"};
+  return {kWarning,
+          "Invalid variable definition " + line + "\nExpected a space after variable name\n"};
 }
 LogLine noValue(const std::string& line) {
   return {kWarning, "Invalid variable definition " + line + "\nExpected a value"};
@@ -121,9 +122,9 @@ TEST_F(ConfFile, EqualsSignAfterTheNameIsRejected) {
 TEST_F(ConfFile, AnyOtherCharacterInOrBeforeANameIsRejected) {
   EXPECT_EQ(read("  NAME.x value\n-X value\nY-Z value"), 0);
   EXPECT_EQ(store_.count, 0u);
-  EXPECT_EQ(log_.lines(), (std::vector<LogLine>{noSpaceAfterName("NAME.x value\n"),
-                                                 noSpaceAfterName("-X value\n"),
-                                                 noSpaceAfterName("Y-Z value")}));
+  EXPECT_EQ(log_.lines(),
+            (std::vector<LogLine>{noSpaceAfterName("NAME.x value\n"),
+                                  noSpaceAfterName("-X value\n"), noSpaceAfterName("Y-Z value")}));
 }
 
 // At the very end of the file nothing follows the name, not even whitespace.
@@ -135,9 +136,9 @@ TEST_F(ConfFile, NameAloneAtTheEndOfTheFileLacksTheSpace) {
 TEST_F(ConfFile, NameWithoutAValueIsRejected) {
   EXPECT_EQ(read("NAMED_RUN_ROOT_D\n\tNAMED_RUN_ROOT_D   # no value\nX \nY #\n"), 0);
   EXPECT_EQ(store_.count, 0u);
-  EXPECT_EQ(log_.lines(),
-            (std::vector<LogLine>{noValue("NAMED_RUN_ROOT_D\n"), noValue("NAMED_RUN_ROOT_D   # no value\n"),
-                                  noValue("X \n"), noValue("Y #\n")}));
+  EXPECT_EQ(log_.lines(), (std::vector<LogLine>{noValue("NAMED_RUN_ROOT_D\n"),
+                                                noValue("NAMED_RUN_ROOT_D   # no value\n"),
+                                                noValue("X \n"), noValue("Y #\n")}));
 }
 
 TEST_F(ConfFile, InvalidLinesDoNotStopTheReading) {
@@ -179,14 +180,16 @@ TEST_F(ConfFile, StoreGrowsFromTwentySlotsByDoubling) {
   EXPECT_EQ(conf_store_read_file(path_.c_str(), &more), 0);
   EXPECT_EQ(more.capacity, 40u);
   EXPECT_EQ(more.count, 21u);
-  for (int i = 0; i <= 20; ++i) EXPECT_STREQ(conf_store_find(("V" + std::to_string(i)).c_str(), &more),
-                                             std::to_string(i).c_str());
+  for (int i = 0; i <= 20; ++i)
+    EXPECT_STREQ(conf_store_find(("V" + std::to_string(i)).c_str(), &more),
+                 std::to_string(i).c_str());
 }
 
 TEST_F(ConfFile, ManyDefinitionsAreAllFound) {
   constexpr int kCount = 10000;
   std::string content;
-  for (int i = 0; i < kCount; ++i) content += "VAR_" + std::to_string(i) + " value " + std::to_string(i) + "\n";
+  for (int i = 0; i < kCount; ++i)
+    content += "VAR_" + std::to_string(i) + " value " + std::to_string(i) + "\n";
   for (int i = 0; i < kCount; i += 7) content += "VAR_" + std::to_string(i) + " again\n";
   EXPECT_EQ(read(content), 0);
   EXPECT_EQ(store_.count, static_cast<uint64_t>(kCount));
@@ -203,8 +206,9 @@ TEST_F(ConfFile, MissingFileFailsWithItsErrno) {
   errno = 0;
   EXPECT_EQ(conf_store_read_file(missing.c_str(), &store_), -1);
   EXPECT_EQ(errno, ENOENT);
-  EXPECT_EQ(log_.lines(), (std::vector<LogLine>{{kWarning, "unable to open configuration file " + missing +
-                                                                ": No such file or directory\n"}}));
+  EXPECT_EQ(log_.lines(),
+            (std::vector<LogLine>{{kWarning, "unable to open configuration file " + missing +
+                                                 ": No such file or directory\n"}}));
 }
 
 // A directory opens for reading but fails at the first read.
@@ -212,7 +216,9 @@ TEST_F(ConfFile, ReadErrorFailsWithItsErrno) {
   errno = 0;
   EXPECT_EQ(conf_store_read_file(dir_.c_str(), &store_), -1);
   EXPECT_EQ(errno, EISDIR);
-  EXPECT_EQ(log_.lines(), (std::vector<LogLine>{{kWarning, "Unable to read configuration file: Is a directory"}}));
+  EXPECT_EQ(
+      log_.lines(),
+      (std::vector<LogLine>{{kWarning, "Unable to read configuration file: Is a directory"}}));
 }
 
 // On the real console the message goes out before the caller sees errno.

@@ -49,8 +49,10 @@ TEST_F(ConfLookup, WithoutAFileEveryIndexGivesItsDefault) {
     LogRecorder log;
     CHILD_CHECK_STREQ(conf_get(NAMED_RUN_ROOT_D), "/var/named/run-root");
     CHILD_CHECK(conf_get(NAMED_RUN_ROOT_D) == conf_var_defaults[NAMED_RUN_ROOT_D]);
-    CHILD_CHECK_STREQ(conf_get(_MIN_POSSIBLE_VEX_CONF_VAR_NAME), "_MIN_POSSIBLE_VEX_CONF_VAR_VALUE");
-    CHILD_CHECK_STREQ(conf_get(_MAX_POSSIBLE_VEX_CONF_VAR_NAME), "_MAX_POSSIBLE_VEX_CONF_VAR_VALUE");
+    CHILD_CHECK_STREQ(conf_get(_MIN_POSSIBLE_VEX_CONF_VAR_NAME),
+                      "_MIN_POSSIBLE_VEX_CONF_VAR_VALUE");
+    CHILD_CHECK_STREQ(conf_get(_MAX_POSSIBLE_VEX_CONF_VAR_NAME),
+                      "_MAX_POSSIBLE_VEX_CONF_VAR_VALUE");
     CHILD_CHECK_STREQ(conf_get(HTTPD_SERVICE), "apache2");
     CHILD_CHECK(conf_get_configured(NAMED_RUN_ROOT_D) == nullptr);
     CHILD_CHECK(conf_find("NAMED_RUN_ROOT_D") == nullptr);
@@ -134,8 +136,8 @@ TEST_F(ConfLookup, ByNameKnowsOnlyTheCatalogue) {
     LogRecorder log;
     CHILD_CHECK(conf_get_by_name("NO_SUCH_VAR") == nullptr);
     CHILD_CHECK(conf_get_by_name("named_run_root_d") == nullptr);
-    CHILD_CHECK((log.lines() ==
-                 std::vector<LogLine>{notInCatalogue("NO_SUCH_VAR"), notInCatalogue("named_run_root_d")}));
+    CHILD_CHECK((log.lines() == std::vector<LogLine>{notInCatalogue("NO_SUCH_VAR"),
+                                                     notInCatalogue("named_run_root_d")}));
     CHILD_CHECK_STREQ(conf_find("NO_SUCH_VAR"), "set anyway");
     CHILD_CHECK_STREQ(conf_find("named_run_root_d"), "lower");
     CHILD_CHECK_STREQ(conf_get(NAMED_RUN_ROOT_D), "/var/named/run-root");
@@ -177,7 +179,8 @@ TEST_F(ConfLookup, FoundValueIsRememberedAMissIsAskedAgain) {
 
 TEST_F(ConfLookup, LaterDefinitionWinsAndManyDefinitionsLoad) {
   std::string content = "NAMED_RUN_ROOT_D /first\n";
-  for (int i = 0; i < 5000; ++i) content += "EXTRA_" + std::to_string(i) + " " + std::to_string(i) + "\n";
+  for (int i = 0; i < 5000; ++i)
+    content += "EXTRA_" + std::to_string(i) + " " + std::to_string(i) + "\n";
   content += "NAMED_RUN_ROOT_D /second\n";
   writeConf(content);
   EXPECT_IN_CHILD({

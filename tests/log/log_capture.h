@@ -24,9 +24,7 @@ namespace quill::test {
 struct LogLine {
   int level;
   std::string text;
-  bool operator==(const LogLine& other) const {
-    return level == other.level && text == other.text;
-  }
+  bool operator==(const LogLine& other) const { return level == other.level && text == other.text; }
 };
 
 // For assertion messages: the level and the text as a quoted string.
@@ -140,26 +138,25 @@ class StdioCapture {
     }                                                                               \
   } while (0)
 
-#define CHILD_CHECK_STREQ(actual, expected)                                            \
-  do {                                                                                 \
-    const char* childActual = (actual);                                                \
-    const char* childExpected = (expected);                                            \
-    if (childActual == nullptr || childExpected == nullptr                             \
-            ? childActual != childExpected                                             \
-            : std::strcmp(childActual, childExpected) != 0) {                          \
-      fprintf(stderr, "%s:%d: %s is \"%s\", expected \"%s\"\n", __FILE__, __LINE__,    \
-              #actual, childActual ? childActual : "(null)",                           \
-              childExpected ? childExpected : "(null)");                               \
-      _exit(1);                                                                        \
-    }                                                                                  \
+#define CHILD_CHECK_STREQ(actual, expected)                                                    \
+  do {                                                                                         \
+    const char* childActual = (actual);                                                        \
+    const char* childExpected = (expected);                                                    \
+    if (childActual == nullptr || childExpected == nullptr                                     \
+            ? childActual != childExpected                                                     \
+            : std::strcmp(childActual, childExpected) != 0) {                                  \
+      fprintf(stderr, "%s:%d: %s is \"%s\", expected \"%s\"\n", __FILE__, __LINE__, #actual,   \
+              childActual ? childActual : "(null)", childExpected ? childExpected : "(null)"); \
+      _exit(1);                                                                                \
+    }                                                                                          \
   } while (0)
 
 // Runs `body` in a forked child that must end with status 0.
 #define EXPECT_IN_CHILD(body) \
-  EXPECT_EXIT(            \
-      {                   \
-        body;             \
-        fflush(nullptr);  \
-        _exit(0);         \
-      },                  \
+  EXPECT_EXIT(                \
+      {                       \
+        body;                 \
+        fflush(nullptr);      \
+        _exit(0);             \
+      },                      \
       ::testing::ExitedWithCode(0), "")

@@ -27,7 +27,9 @@ const std::string kAdvice =
     "the host's IP address.\n"
     "Depending on your OS, you might need to set the host name in /etc/HOSTNAME or /etc/hostname.";
 
-std::vector<LogLine> withAdvice(const std::string& reason) { return {{3, reason}, {3, kAdvice}}; }
+std::vector<LogLine> withAdvice(const std::string& reason) {
+  return {{3, reason}, {3, kAdvice}};
+}
 
 // A caller's buffer, filled with a pattern so that untouched and zero-filled
 // bytes can be told apart.

@@ -54,8 +54,9 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
     return 0;
   }
   quill::test::fakeAnswer = addrinfo{};
-  fake.canonicalName.copy(quill::test::fakeCanonicalName, sizeof quill::test::fakeCanonicalName - 1);
-  quill::test::fakeCanonicalName[fake.canonicalName.size()] = '\0';
+  const size_t length = fake.canonicalName.copy(quill::test::fakeCanonicalName,
+                                                sizeof quill::test::fakeCanonicalName - 1);
+  quill::test::fakeCanonicalName[length] = '\0';
   quill::test::fakeAnswer.ai_canonname =
       fake.noCanonicalName ? nullptr : quill::test::fakeCanonicalName;
   *result = &quill::test::fakeAnswer;

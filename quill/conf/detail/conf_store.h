@@ -29,7 +29,7 @@ struct ConfStore {
   uint64_t capacity = 0;         ///< Allocated slots: 0, then 20, 40, 80, ...
   uint64_t count = 0;            ///< Slots in use.
   uint64_t* index = nullptr;     ///< Hash slots holding an entry's position plus one; 0 is free.
-  uint64_t index_size = 0;       ///< Number of hash slots, a power of two above twice capacity.
+  uint64_t index_size = 0;       ///< Number of hash slots, a power of two at least twice capacity.
 
   ConfStore() = default;
   /// Releases every name, value and array (conf_store_clear()).
@@ -38,7 +38,8 @@ struct ConfStore {
   ConfStore& operator=(const ConfStore&) = delete;
 };
 
-/// Makes room for one more entry: 20 slots at first, then twice as many.
+/// Makes room for one more entry: 20 slots at first, then twice as many, up to
+/// 2^31 slots.
 /// @return 0; -1 with errno ENOMEM if the room cannot be had (logged at level
 /// 12 "Unable to read configuration: <text>" when an existing array cannot
 /// grow; the first allocation logs nothing). The store is unchanged on failure.
