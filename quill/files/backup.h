@@ -41,7 +41,7 @@ std::string readFile(const std::string& path);
 /// other failure (an unreadable file, a backup that cannot be created or
 /// written) ends the process through std::terminate with a SystemError
 /// pending: "<path>: open failed: ..." or "Cannot write <backup>: ...". The
-/// source file is never changed.
+/// source file is never changed. @p path must not be null.
 void backupSystemConf(const char* path) noexcept;
 
 }  // namespace quill

@@ -120,14 +120,14 @@ TEST_F(ZoneToolFaults, DanglingLinkAtTheZonePathCreatesNothingElsewhere) {
 TEST_F(ZoneToolFaults, ReplacedZoneKeepsItsModeAndOwner) {
   makeChrootVar();
   writeBytes(kZoneFile, kMarkedZone, 0640);
-  ASSERT_EQ(chown(kZoneFile.c_str(), 0, 25), 0);
+  ASSERT_EQ(chown(kZoneFile.c_str(), 25, 26), 0);
   expectQuietSuccess(run({}, ToolOptions{077}));
   expectZone(kZoneFile);
   struct stat info;
   ASSERT_EQ(stat(kZoneFile.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0640u);
-  EXPECT_EQ(info.st_uid, 0u);
-  EXPECT_EQ(info.st_gid, 25u);
+  EXPECT_EQ(info.st_uid, 25u);
+  EXPECT_EQ(info.st_gid, 26u);
 }
 
 TEST_F(ZoneToolFaults, EightConcurrentRunsLeaveOneValidZone) {
