@@ -1,0 +1,75 @@
+#pragma once
+// Helpers shared by the tests of quill/sys.
+
+#include <quill/sys/args.h>
+#include <quill/sys/exec.h>
+
+#include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+
+namespace quill::sys::test {
+
+inline TEArgs argsOf(std::initializer_list<std::string> words) {
+  TEArgs args;
+  for (const std::string& word : words) args.Add(word);
+  return args;
+}
+
+// A forked, waited command found through PATH.
+inline TExec command(std::initializer_list<std::string> words,
+                     std::uint64_t flags = TExec::Fork | TExec::Wait | TExec::SearchPath) {
+  return TExec(argsOf(words), flags);
+}
+
+// A forked, waited `sh -c script`.
+inline TExec sh(const std::string& script) {
+  return command({"sh", "-c", script});
+}
+
+inline std::string fileContent(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+inline void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+// What the system shell prints for `script`, read through popen.
+inline std::string shellOutput(const std::string& script) {
+  std::string out;
+  FILE* pipe = popen(script.c_str(), "r");
+  if (pipe == nullptr) return "<popen failed>";
+  char buffer[4096];
+  std::size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
+  pclose(pipe);
+  return out;
+}
+
+// A scratch directory removed with its content at the end of the test.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char pattern[] = "/tmp/quill-sys-XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~ScratchDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace quill::sys::test
