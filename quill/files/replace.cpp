@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <ctime>
 
 namespace quill {
 namespace {
@@ -26,13 +27,18 @@ std::string uniqueSuffix() {
   static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   unsigned char noise[6];
   if (getrandom(noise, sizeof noise, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof noise)) {
-    // Without the kernel's entropy the pid and an address still differ
-    // between concurrent writers; O_EXCL settles any clash.
-    std::uint64_t mix = static_cast<std::uint64_t>(::getpid()) * 2654435761u ^
-                        reinterpret_cast<std::uintptr_t>(&mix);
+    // Without the kernel's entropy, the pid, a call count and the clock
+    // still differ between concurrent writers and between attempts; O_EXCL
+    // settles any clash that remains.
+    static std::uint64_t calls = 0;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    std::uint64_t mix = (static_cast<std::uint64_t>(::getpid()) << 32) ^ ++calls ^
+                        static_cast<std::uint64_t>(now.tv_nsec) ^
+                        (static_cast<std::uint64_t>(now.tv_sec) << 20);
     for (unsigned char& byte : noise) {
-      byte = static_cast<unsigned char>(mix);
       mix = mix * 6364136223846793005u + 1442695040888963407u;
+      byte = static_cast<unsigned char>(mix >> 56);
     }
   }
   std::string suffix;

@@ -79,6 +79,14 @@ TEST_F(ZoneTool, TakesTheChrootDirectoryFromTheConfigurationFile) {
   EXPECT_FALSE(exists("/var/named"));
 }
 
+TEST_F(ZoneTool, JoinsTheChrootDirectoryWithoutNormalisingIt) {
+  Sandbox::writeFile("/etc/vex/vex.conf", "NAMED_RUN_ROOT_D /var/ns/\n");
+  expectFatal(run(), kPrefix + "fail to create file /var/ns//var/localhost.rev");
+  ASSERT_EQ(mkdirWithParents("/var/ns/var"), 0);
+  expectQuietSuccess(run());
+  expectZone("/var/ns/var/localhost.rev");
+}
+
 TEST_F(ZoneTool, MissingVarDirectoryFailsToCreateTheFile) {
   ASSERT_EQ(mkdirWithParents("/var/named/run-root"), 0);
   const ToolResult result = run();
