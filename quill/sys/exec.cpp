@@ -1,6 +1,7 @@
 #include <quill/sys/exec.h>
 
 #include <quill/sys/detail/child.h>
+#include <quill/sys/detail/run.h>
 #include <quill/sys/detail/spawn.h>
 #include <quill/sys/prepare.h>
 
@@ -112,6 +113,7 @@ TRunResult TExec::Run() const {
   const pid_t pid = detail::startChild(*this, argv.get(), runForkedChild);
   if (pid == -1) {
     const int failure = errno;
+    detail::closePipesOf(*this);  // no child will use what BeforeFork made
     if (prep && !prep->OnForkError(*this)) return {-1, 0};
     throw TSysCallErr(failure);
   }
@@ -119,6 +121,7 @@ TRunResult TExec::Run() const {
     if (prep) prep->InParent(*this);
   } catch (...) {
     killAndReap(pid);
+    detail::closePipesOf(*this);
     throw;
   }
   if ((flags & Wait) == 0) return {pid, 0};

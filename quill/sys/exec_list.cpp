@@ -27,6 +27,8 @@ void forEachPrep(const TSharedPtr<TExec::TPrepare>& prep, Visit&& visit) {
   visit(prep.get());
 }
 
+}  // namespace
+
 void closePipesOf(const TExec& cmd) noexcept {
   forEachPrep(cmd.prep, [](TExec::TPrepare* p) {
     int* fds = nullptr;
@@ -38,8 +40,6 @@ void closePipesOf(const TExec& cmd) noexcept {
     closeFd(fds[1]);
   });
 }
-
-}  // namespace
 
 bool feedsPipe(const TExec& cmd) {
   bool found = false;

@@ -43,6 +43,10 @@ class ListRun {
 /// True when `cmd`'s preparations send its output into a pipeline's pipe.
 bool feedsPipe(const TExec& cmd);
 
+/// Closes the pipe ends that `cmd`'s own preparations (capture, pipeline
+/// ends) still hold in the caller; for a start that failed.
+void closePipesOf(const TExec& cmd) noexcept;
+
 /// Waits for `pid` until it has ended, retrying interrupted waits.
 void reap(pid_t pid) noexcept;
 
