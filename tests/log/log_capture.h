@@ -151,12 +151,19 @@ class StdioCapture {
     }                                                                                          \
   } while (0)
 
-// Runs `body` in a forked child that must end with status 0.
-#define EXPECT_IN_CHILD(body) \
-  EXPECT_EXIT(                \
-      {                       \
-        body;                 \
-        fflush(nullptr);      \
-        _exit(0);             \
-      },                      \
-      ::testing::ExitedWithCode(0), "")
+namespace quill::test {
+
+// The end of a forked child that has passed its checks.
+template <typename Body>
+[[noreturn]] void finishChild(Body body) {
+  body();
+  fflush(nullptr);
+  _exit(0);
+}
+
+}  // namespace quill::test
+
+// Runs the statements given in a forked child that must end with status 0.
+// Variadic and wrapped in a call, so that the statements may hold commas.
+#define EXPECT_IN_CHILD(...) \
+  EXPECT_EXIT(::quill::test::finishChild([&] { __VA_ARGS__; }), ::testing::ExitedWithCode(0), "")
