@@ -21,24 +21,28 @@ extern "C" {
 
 /// The value of the variable at @p index: the file's value if it sets one,
 /// else the compiled-in default.
+/// @param index a ConfVar, 0 to 30.
 /// @return never null for an index in 0 to 30; null with errno EINVAL for an
 /// index outside that range.
 const char* conf_get(ConfVar index);
 
 /// The value that the file sets for the variable at @p index. Once found, the
 /// value is remembered and returned from memory on later calls.
+/// @param index a ConfVar, 0 to 30.
 /// @return the file's value; null if the file does not set it or cannot be
 /// read; null with errno EINVAL for an index outside 0 to 30.
 const char* conf_get_configured(ConfVar index);
 
 /// The value that the file sets for @p name, matched exactly; any name may be
 /// asked, also one outside the catalogue.
+/// @param name the variable's name, a C string.
 /// @return the file's value; null if the file does not set it or cannot be
 /// read; null with errno EINVAL for a null @p name.
 const char* conf_find(const char* name);
 
 /// conf_get() for the catalogued variable named @p name (exact match; the
 /// names at indexes 0 to 29 are searched, the upper bound's is not).
+/// @param name the variable's name, a C string.
 /// @return the variable's value; null, with a message at level 3 (LOG_ERR),
 /// if @p name is not in the catalogue (even when the file defines it: use
 /// conf_find() for such names); null with errno EINVAL for a null @p name.

@@ -50,9 +50,14 @@ extern void (*log_vmessage)(int level, const char* format, va_list args)
 ///
 /// A non-null @p console_target selects the console (an earlier syslog
 /// connection stays open and idle). A null one closes any earlier syslog
-/// connection and opens a new one with @p ident, @p options plus LOG_PID, and
-/// @p facility. @p ident is kept by the C library and must stay valid while
-/// syslog is open; @p options and @p ident are ignored in console mode.
+/// connection and opens a new one.
+/// @param console_target null for syslog, else the console target (see
+///        log_console_target); kept, not copied.
+/// @param level the highest level to let through; see log_set_level().
+/// @param facility the syslog facility, stored in log_facility.
+/// @param options openlog() options; LOG_PID is always added. Syslog mode only.
+/// @param ident the syslog identity; the C library keeps the pointer, so it
+///        must stay valid while syslog is open. Syslog mode only.
 /// @return what log_set_level(@p level) returns.
 int log_init(const char* console_target, int level, int facility, int options, const char* ident);
 
@@ -60,18 +65,25 @@ int log_init(const char* console_target, int level, int facility, int options, c
 /// syslog mode the syslog mask becomes LOG_UPTO(@p level) (a negative level
 /// gives the empty mask, which leaves the mask unchanged; a level above 30
 /// lets every severity through).
+/// @param level a level from 0 (LOG_EMERG) to 7 (LOG_DEBUG), without facility
+///        bits.
 /// @return the stored threshold in console mode; in syslog mode the previous
 /// mask that setlogmask() returns.
 int log_set_level(int level);
 
 /// Formats a message printf-style and writes it to the console; see
 /// console_vlog().
+/// @param level the message's level, facility bits included.
+/// @param format a printf format; its arguments follow.
 void console_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 /// Writes one message to the console unless @p level is above log_threshold or
 /// the target silences the console: the text and a line feed go to standard
 /// error, then (target null or "console") the same to standard output. Write
 /// errors are ignored; errno is left as it was.
+/// @param level the message's level, compared whole with log_threshold.
+/// @param format a printf format.
+/// @param args the format's arguments; used through copies, left unconsumed.
 void console_vlog(int level, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
 

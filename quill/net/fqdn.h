@@ -17,6 +17,9 @@ extern "C" {
 /// name into the caller's buffer @p buf of @p size bytes (the terminating zero
 /// included), zero-filling the rest of it. The name must contain a dot; it is
 /// returned as the resolver gave it (no case folding, a trailing dot kept).
+/// @param buf the caller's buffer; written only on success.
+/// @param size the size of @p buf in bytes, the terminating zero included; a
+///        65-byte buffer holds any host name.
 /// @return 0 on success; -1 on failure (no host name, the resolver fails or
 /// gives no canonical name, the name has no dot, or it does not fit), with the
 /// reason logged and @p buf left untouched.

@@ -40,6 +40,7 @@ struct ConfStore {
 
 /// Makes room for one more entry: 20 slots at first, then twice as many, up to
 /// 2^31 slots.
+/// @param store the store to grow.
 /// @return 0; -1 with errno ENOMEM if the room cannot be had (logged at level
 /// 12 "Unable to read configuration: <text>" when an existing array cannot
 /// grow; the first allocation logs nothing). The store is unchanged on failure.
@@ -47,19 +48,27 @@ int conf_store_reserve(ConfStore* store);
 
 /// Adds @p name with @p value, or replaces the value of an existing @p name;
 /// both strings are copied.
+/// @param name the name, matched exactly.
+/// @param value the value.
+/// @param store the store to change.
 /// @return 0; -1 with errno ENOMEM (logged at level 12) when out of memory.
 int conf_store_set(const char* name, const char* value, ConfStore* store);
 
-/// The value stored for @p name (exact match), borrowed from the store; null if
-/// there is none.
+/// The value stored for a name.
+/// @param name the name, matched exactly.
+/// @param store the store to search.
+/// @return the value, borrowed from the store; null if there is none.
 const char* conf_store_find(const char* name, const ConfStore* store);
 
 /// Releases every entry and both arrays, leaving an empty store.
+/// @param store the store to empty.
 void conf_store_clear(ConfStore* store);
 
 /// Parses configuration lines from @p stream into @p store until the end of the
 /// stream. Invalid lines are logged at level 12 and skipped. The stream stays
 /// open.
+/// @param stream the configuration text, read from its current position.
+/// @param store the store that receives the definitions.
 /// @return 0 at the end of the stream; -1 with errno set on a read error
 /// (logged at level 12 "Unable to read configuration file: <text>") or when
 /// out of memory. Definitions read before a failure stay in the store.
@@ -67,6 +76,8 @@ int conf_store_read_stream(FILE* stream, ConfStore* store);
 
 /// Reserves the first slots, opens @p path and parses it with
 /// conf_store_read_stream().
+/// @param path the configuration file.
+/// @param store the store that receives the definitions.
 /// @return 0 on success; -1 with errno set when out of memory, when the file
 /// cannot be opened (logged at level 12 "unable to open configuration file
 /// <path>: <text>" and a line feed) or when reading fails.
