@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <stdexcept>
 
 namespace quill::sys {
 namespace {
@@ -130,6 +131,34 @@ TEST(RunAll, RefusesAnEmptyArgumentVectorBeforeStartingAnything) {
   EXPECT_THROW(ReadOutput(list), TEArgs::TEArgsError);
   EXPECT_NE(access(marker.c_str(), F_OK), 0);
   EXPECT_EQ(quill::test::childProcessCount(), 0);
+}
+
+class Refusing : public TExec::TPrepare {
+ public:
+  explicit Refusing(bool inParent) : inParent_(inParent) {}
+  void BeforeFork(const TExec&) override {
+    if (!inParent_) throw std::runtime_error("refused before fork");
+  }
+  void InParent(const TExec&) override {
+    if (inParent_) throw std::runtime_error("refused after fork");
+  }
+
+ private:
+  bool inParent_;
+};
+
+TEST(RunAll, AHookRaisingInTheCallerEndsAndReapsWhatWasStarted) {
+  const int descriptors = quill::test::openDescriptorCount();
+  for (const bool inParent : {false, true}) {
+    TExec refusing = command({"cat"});
+    refusing.AddPrep(TSharedPtr<TExec::TPrepare>(new Refusing(inParent)));
+    const TExecList list = Pipe(Pipe(sh("sleep 30"), refusing), command({"cat"}));
+    EXPECT_THROW(ReadOutput(list), std::runtime_error);
+    EXPECT_THROW(RunAll(list), std::runtime_error);
+    EXPECT_THROW(refusing.Run(), std::runtime_error);
+    EXPECT_EQ(quill::test::childProcessCount(), 0);
+    EXPECT_EQ(quill::test::openDescriptorCount(), descriptors);
+  }
 }
 
 TEST(RunAll, AFirstCommandWithoutForkReplacesTheCaller) {
