@@ -1,0 +1,202 @@
+#!/usr/bin/env python3
+"""Turns the results that bench/run collected into one table: each figure,
+its baseline, their ratio and the goal the ratio must meet.
+
+    table.py RESULTS_DIR [--markdown]
+
+RESULTS_DIR holds Google Benchmark JSON files (<program>.json, written with
+--benchmark_format=json) and the JSON that bench/run writes itself
+(wc.json: `wc -l` on the largest configuration file; tool.json: the whole
+runs of the tool from tool_run.py). A missing file, or a benchmark the file
+does not hold, gives a row "not measured" instead of a figure. Exits with
+status 1 when a measured ratio misses its goal.
+"""
+
+import json
+import os
+import re
+import sys
+
+NOT_MEASURED = "not measured"
+
+
+def load(results, name):
+    path = os.path.join(results, name)
+    try:
+        with open(path) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def runs(report):
+    """Benchmark name -> the figures of its median run (or its only run)."""
+    if report is None:
+        return {}
+    found = {}
+    for entry in report.get("benchmarks", []):
+        if entry.get("error_occurred"):
+            continue
+        name = entry.get("run_name", entry["name"])
+        if entry.get("run_type") == "aggregate":
+            if entry.get("aggregate_name") == "median":
+                found[name] = entry
+        else:
+            found.setdefault(name, entry)
+    return found
+
+
+def seconds(entry):
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[entry.get("time_unit", "ns")]
+    return entry["real_time"] * scale
+
+
+def pick(found, include, exclude=None):
+    """The first benchmark whose name matches include and not exclude."""
+    for name in sorted(found):
+        if re.search(include, name, re.I) and not (exclude and re.search(exclude, name, re.I)):
+            return found[name]
+    return None
+
+
+def ms(value):
+    return "%.3g ms" % (value * 1e3)
+
+
+def rate(value):
+    return "%.3g MB/s" % (value / 1e6) if value < 1e9 else "%.3g GB/s" % (value / 1e9)
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+        self.failed = False
+
+    def add(self, item, figure, baseline, ratio, goal, limit=None, at_least=True):
+        """ratio is a number or None; limit the bound it must meet."""
+        if ratio is None:
+            verdict = NOT_MEASURED
+            ratio_text = "-"
+        else:
+            ratio_text = "%.2f" % ratio
+            if limit is None:
+                verdict = "reported"
+            else:
+                ok = ratio >= limit if at_least else ratio <= limit
+                verdict = "pass" if ok else "FAIL"
+                self.failed |= not ok
+        self.rows.append((item, figure, baseline, ratio_text, goal, verdict))
+
+    def missing(self, item, goal, why=NOT_MEASURED):
+        self.rows.append((item, why, "-", "-", goal, NOT_MEASURED))
+
+    def print(self, markdown):
+        header = ("Item", "Figure", "Baseline", "Ratio", "Goal", "Result")
+        rows = [header] + self.rows
+        if markdown:
+            print("| " + " | ".join(header) + " |")
+            print("|" + "---|" * len(header))
+            for row in self.rows:
+                print("| " + " | ".join(row) + " |")
+            return
+        widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
+        for n, row in enumerate(rows):
+            print("  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip())
+            if n == 0:
+                print("  ".join("-" * width for width in widths))
+
+
+def spawn_rows(table, found):
+    goal = "<= 1.5"
+    small = pick(found, r"ReadOutput.*(16|small)", r"posix|2048|2G|large")
+    large = pick(found, r"ReadOutput.*(2048|2G|large)", r"posix")
+    baseline = pick(found, r"posix_?spawn")
+    if small and large:
+        table.add("1. spawn /bin/true: 2 GiB caller vs 16 MiB caller", ms(seconds(large)),
+                  ms(seconds(small)), seconds(large) / seconds(small), goal, 1.5, False)
+    else:
+        table.missing("1. spawn /bin/true: 2 GiB caller vs 16 MiB caller", goal)
+    if large and baseline:
+        table.add("1. spawn /bin/true: 2 GiB caller vs posix_spawn", ms(seconds(large)),
+                  ms(seconds(baseline)), seconds(large) / seconds(baseline), goal, 1.5, False)
+    else:
+        table.missing("1. spawn /bin/true: 2 GiB caller vs posix_spawn", goal)
+
+
+def capture_rows(table, found):
+    goal = ">= 0.8"
+    baseline = pick(found, r"read.?loop|plain|raw|baseline")
+    figure = pick(found, r"ReadOutput|capture", r"read.?loop|plain|raw|baseline")
+    if figure and baseline:
+        table.add("2. capture 256 MiB: ReadOutput vs 64 KiB read loop",
+                  rate(2**28 / seconds(figure)), rate(2**28 / seconds(baseline)),
+                  seconds(baseline) / seconds(figure), goal, 0.8)
+    else:
+        table.missing("2. capture 256 MiB: ReadOutput vs 64 KiB read loop", goal)
+
+
+def conf_rows(table, found, wc):
+    loads = {}
+    for lines in (10000, 100000, 1000000):
+        entry = pick(found, r"/%d$" % lines)
+        loads[lines] = seconds(entry) if entry else None
+    label = {10000: "10k", 100000: "100k", 1000000: "1M"}
+    for small, large in ((10000, 100000), (100000, 1000000)):
+        item = "3. conf load %s vs %s definitions" % (label[large], label[small])
+        if loads[small] and loads[large]:
+            table.add(item, ms(loads[large]), ms(loads[small]), loads[large] / loads[small],
+                      "<= 12", 12, False)
+        else:
+            table.missing(item, "<= 12")
+    item = "3. conf load 1M definitions vs wc -l"
+    if loads[1000000] and wc:
+        table.add(item, ms(loads[1000000]), ms(wc["wall_seconds"]),
+                  loads[1000000] / wc["wall_seconds"], "<= 10", 10, False)
+    else:
+        table.missing(item, "<= 10")
+
+
+def header_rows(table, found):
+    item = "4. header of 64 MiB: writeByteArrayHeader vs xxd -i"
+    writer = pick(found, r"WriteByteArrayHeader")
+    if writer and writer.get("xxd_bytes_per_second"):
+        table.add(item, rate(writer["bytes_per_second"]), rate(writer["xxd_bytes_per_second"]),
+                  writer["ratio_to_xxd"], ">= 10", 10)
+    else:
+        table.missing(item, ">= 10")
+
+
+def tool_rows(table, tool):
+    if not tool:
+        table.missing("5. tool run: wall time vs /bin/true", "report")
+        return
+    for baseline in ("true", "script"):
+        name = "/bin/true" if baseline == "true" else "sh script (hostname -f + here-document)"
+        table.add("5. tool run: wall time vs %s" % name, ms(tool["tool"]["wall_seconds"]),
+                  ms(tool[baseline]["wall_seconds"]),
+                  tool["tool"]["wall_seconds"] / tool[baseline]["wall_seconds"], "report")
+        table.add("5. tool run: peak RSS vs %s" % name,
+                  "%d KiB" % tool["tool"]["peak_rss_kib"],
+                  "%d KiB" % tool[baseline]["peak_rss_kib"],
+                  tool["tool"]["peak_rss_kib"] / tool[baseline]["peak_rss_kib"], "report")
+
+
+def main():
+    results = sys.argv[1]
+    markdown = "--markdown" in sys.argv[2:]
+    table = Table()
+    spawn_rows(table, runs(load(results, "spawn_bench.json")))
+    capture_rows(table, runs(load(results, "capture_bench.json")))
+    conf_rows(table, runs(load(results, "conf_bench.json")), load(results, "wc.json"))
+    header_rows(table, runs(load(results, "header_bench.json")))
+    tool_rows(table, load(results, "tool.json"))
+    table.print(markdown)
+    tool = load(results, "tool.json")
+    if tool and not tool.get("same_zone"):
+        print("note: the shell script's zone differs from the tool's; the comparison is void")
+        table.failed = True
+    sys.exit(1 if table.failed else 0)
+
+
+if __name__ == "__main__":
+    main()
