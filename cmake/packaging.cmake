@@ -11,7 +11,7 @@
 # GNUInstallDirs then puts the library under the multiarch directory, and
 # quill.pc and the CMake package name the paths the packages install to.
 
-set(QUILL_LICENSE "MIT" CACHE STRING "License of Quill, as named in the packages")
+set(QUILL_LICENSE "MIT" CACHE STRING "Short name of the license in LICENSE, for the packages")
 set(QUILL_PACKAGE_MAINTAINER "Quill developers <quill@localhost>"
   CACHE STRING "Maintainer field of the Debian packages")
 
@@ -47,15 +47,27 @@ if(QUILL_DOXYGEN)
 endif()
 
 # The copyright file every Debian package carries, in the machine-readable
-# format whose License field names the license.
+# format: its License field names the license and is followed by the text of
+# LICENSE, each line indented by one blank and empty lines written as " .".
 set(quill_copyright ${PROJECT_BINARY_DIR}/packaging/copyright)
+file(STRINGS ${PROJECT_SOURCE_DIR}/LICENSE quill_license_lines)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+set(quill_license_text "")
+foreach(line IN LISTS quill_license_lines)
+  if(line STREQUAL "")
+    string(APPEND quill_license_text " .\n")
+  else()
+    string(APPEND quill_license_text " ${line}\n")
+  endif()
+endforeach()
 file(WRITE ${quill_copyright}
   "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
   "Upstream-Name: quill\n"
   "\n"
   "Files: *\n"
-  "Copyright: Quill developers\n"
-  "License: ${QUILL_LICENSE}\n")
+  "Copyright: The Quill developers\n"
+  "License: ${QUILL_LICENSE}\n"
+  "${quill_license_text}")
 foreach(package_and_component libquill1:runtime libquill-dev:development quill-tools:tools)
   string(REPLACE ":" ";" pair ${package_and_component})
   list(GET pair 0 package)
