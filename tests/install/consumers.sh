@@ -13,9 +13,18 @@ build=$(cd "${1:?build directory}" && pwd)
 source=$(cd "${2:?source directory}" && pwd)
 
 fail() { echo "install test: $*" >&2; exit 1; }
-for tool in cmake c++ make pkg-config ldd; do
-  command -v "$tool" >/dev/null || fail "$tool is needed (packages cmake, g++, make, pkgconf, libc-bin)"
+for tool in cmake make pkg-config ldd; do
+  command -v "$tool" >/dev/null || fail "$tool is needed (packages cmake, make, pkgconf, libc-bin)"
 done
+
+# Consumers are built with the project's own compiler, and with its sanitizers
+# when it has them: a sanitized library loads only into a sanitized program.
+cache=$build/CMakeCache.txt
+cxx=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$cache")
+[[ -n $cxx ]] || cxx=c++
+sanitize=$(sed -n 's/^QUILL_SANITIZE:STRING=//p' "$cache")
+extra_flags=""
+[[ -n $sanitize ]] && extra_flags="-fsanitize=$sanitize -fno-omit-frame-pointer"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -41,7 +50,7 @@ headers=$(cd "$source" && find quill -name '*.h' -not -path '*/detail/*' | sort)
 for header in $headers; do
   [[ -f $prefix/include/$header ]] || fail "$header is not installed"
   printf '#include <%s>\n' "$header" \
-    | c++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I"$prefix/include" -x c++ - 2>"$work/header.err" \
+    | "$cxx" -std=c++17 -Wall -Wextra -Werror -fsyntax-only -I"$prefix/include" -x c++ - 2>"$work/header.err" \
     || { cat "$work/header.err" >&2; fail "the installed <$header> does not compile on its own"; }
 done
 
@@ -60,6 +69,7 @@ uses_installed_library() {
 
 # --- find_package(quill) --------------------------------------------------------
 cmake -S "$source/examples/conf-value" -B "$work/conf-value" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$extra_flags" -DCMAKE_EXE_LINKER_FLAGS="$extra_flags" \
   >"$work/conf-value.log" 2>&1 && cmake --build "$work/conf-value" >>"$work/conf-value.log" 2>&1 \
   || { cat "$work/conf-value.log" >&2; fail "examples/conf-value does not build with find_package(quill)"; }
 grep -q "quill_DIR:PATH=$libdir/cmake/quill" "$work/conf-value/CMakeCache.txt" \
@@ -87,6 +97,7 @@ pkg_config="pkg-config --define-variable=prefix=$prefix"
   || fail "pkg-config --cflags quill lacks -I$prefix/include: $($pkg_config --cflags quill)"
 mkdir "$work/pipeline"
 make -C "$work/pipeline" -f "$source/examples/pipeline/Makefile" PKG_CONFIG="$pkg_config" \
+  CXX="$cxx" CXXFLAGS="-O2 -Wall -Wextra -Werror $extra_flags" LDFLAGS="$extra_flags" \
   >"$work/pipeline.log" 2>&1 \
   || { cat "$work/pipeline.log" >&2; fail "examples/pipeline does not build with pkg-config"; }
 sort_words=$work/pipeline/sort-words
