@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include <new>
+#include <type_traits>
 
 namespace quill::detail {
 namespace {
@@ -292,10 +293,16 @@ int conf_load() {
   return 0;
 }
 
-bool inCatalogue(ConfVar index) {
-  if (index >= 0 && index <= kLastVar) return true;
+// The catalogue position of `index`, or -1 (errno EINVAL) outside 0 to 30. A
+// C caller may pass any int; the parameter is read as the integer it holds,
+// since reading it as a ConfVar would let the compiler assume a valid value.
+int catalogueIndex(const ConfVar& index) {
+  std::underlying_type_t<ConfVar> raw;
+  memcpy(&raw, &index, sizeof raw);
+  const auto wide = static_cast<long long>(raw);
+  if (wide >= 0 && wide <= kLastVar) return static_cast<int>(wide);
   errno = EINVAL;
-  return false;
+  return -1;
 }
 
 }  // namespace
@@ -310,16 +317,18 @@ const char* conf_find(const char* name) {
 }
 
 const char* conf_get_configured(ConfVar index) {
-  if (!inCatalogue(index)) return nullptr;
+  const int i = catalogueIndex(index);
+  if (i < 0) return nullptr;
   // Only a value that was found is remembered: a miss asks the store again.
-  if (confValueCache[index] == nullptr) confValueCache[index] = conf_find(conf_var_names[index]);
-  return confValueCache[index];
+  if (confValueCache[i] == nullptr) confValueCache[i] = conf_find(conf_var_names[i]);
+  return confValueCache[i];
 }
 
 const char* conf_get(ConfVar index) {
-  if (!inCatalogue(index)) return nullptr;
+  const int i = catalogueIndex(index);
+  if (i < 0) return nullptr;
   const char* configured = conf_get_configured(index);
-  return configured != nullptr ? configured : conf_var_defaults[index];
+  return configured != nullptr ? configured : conf_var_defaults[i];
 }
 
 const char* conf_get_by_name(const char* name) {

@@ -6,9 +6,13 @@
 
 #include <new>
 
-// The C library's own entry points, which do not lead back here.
-extern "C" void* __libc_calloc(size_t count, size_t size);
-extern "C" void* __libc_realloc(void* pointer, size_t size);
+#if defined(__SANITIZE_ADDRESS__)
+#define QUILL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUILL_ASAN 1
+#endif
+#endif
 
 namespace quill::test {
 
@@ -17,7 +21,40 @@ AllocFailures& allocFailures() {
   return failures;
 }
 
+std::string allocFakesUnavailableReason() {
+#ifdef QUILL_ASAN
+  return "the allocation stand-ins cannot replace AddressSanitizer's allocator";
+#else
+  // Called through volatile pointers, so that the compiler cannot drop the
+  // calls of a known allocation function.
+  char* (*volatile strdupCall)(const char*) = strdup;
+  void* (*volatile callocCall)(size_t, size_t) = calloc;
+  void* (*volatile reallocCall)(void*, size_t) = realloc;
+  AllocFailures& failures = allocFailures();
+  failures = AllocFailures{0, true, true, true};
+  char* copy = strdupCall("x");
+  void* zeroed = callocCall(1, 1);
+  void* resized = reallocCall(nullptr, 1);
+  void* object = ::operator new(1, std::nothrow);
+  failures = AllocFailures{};
+  const bool inEffect =
+      copy == nullptr && zeroed == nullptr && resized == nullptr && object == nullptr;
+  free(copy);
+  free(zeroed);
+  free(resized);
+  ::operator delete(object, std::nothrow);
+  return inEffect ? ""
+                  : "the allocation stand-ins are not in effect (another allocator replaced them)";
+#endif
+}
+
 }  // namespace quill::test
+
+#ifndef QUILL_ASAN
+
+// The C library's own entry points, which do not lead back here.
+extern "C" void* __libc_calloc(size_t count, size_t size);
+extern "C" void* __libc_realloc(void* pointer, size_t size);
 
 using quill::test::allocFailures;
 
@@ -58,3 +95,5 @@ void* operator new(size_t size, const std::nothrow_t&) noexcept {
 void operator delete(void* pointer, const std::nothrow_t&) noexcept {
   free(pointer);
 }
+
+#endif  // QUILL_ASAN

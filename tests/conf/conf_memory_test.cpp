@@ -32,6 +32,7 @@ const LogLine kCopyRefused = {LOG_USER | LOG_WARNING,
 
 class ConfMemory : public ::testing::Test {
  protected:
+  void SetUp() override { QUILL_REQUIRE_ALLOC_FAKES(); }
   void TearDown() override { allocFailures() = quill::test::AllocFailures{}; }
 
   // A store whose 20 first slots are all in use.
@@ -127,6 +128,7 @@ TEST_F(ConfMemory, CopyRefusedStopsTheReading) {
 
 // The lookups then behave as for a missing file, and try again next time.
 TEST(ConfMemoryLookup, StoreRecordRefusedGivesTheDefaultAndIsRetried) {
+  QUILL_REQUIRE_ALLOC_FAKES();
   QUILL_REQUIRE_SANDBOX();
   quill::test::Sandbox box("web");
   ASSERT_TRUE(box.ok()) << box.error();
@@ -147,6 +149,7 @@ TEST(ConfMemoryLookup, StoreRecordRefusedGivesTheDefaultAndIsRetried) {
 }
 
 TEST(ConfMemoryLookup, CopyRefusedWhileLoadingGivesTheDefault) {
+  QUILL_REQUIRE_ALLOC_FAKES();
   QUILL_REQUIRE_SANDBOX();
   quill::test::Sandbox box("web");
   ASSERT_TRUE(box.ok()) << box.error();

@@ -16,6 +16,9 @@
 #include "tests/log/log_capture.h"
 #include "tests/support/sandbox.h"
 
+extern "C" const char* conf_get_from_c(int index);
+extern "C" const char* conf_get_configured_from_c(int index);
+
 namespace {
 
 using quill::test::LogLine;
@@ -207,12 +210,12 @@ TEST_F(ConfLookup, WarningsAreBelowTheUsualThreshold) {
 TEST(ConfLookupArguments, IndexOutsideTheCatalogueIsRefusedWithoutLoading) {
   EXPECT_IN_CHILD({
     LogRecorder log;
-    for (int index : {-1, 31, 1000}) {
+    for (int index : {-1, 31, 1000, -2147483647 - 1}) {
       errno = 0;
-      CHILD_CHECK(conf_get(static_cast<ConfVar>(index)) == nullptr);
+      CHILD_CHECK(conf_get_from_c(index) == nullptr);
       CHILD_CHECK(errno == EINVAL);
       errno = 0;
-      CHILD_CHECK(conf_get_configured(static_cast<ConfVar>(index)) == nullptr);
+      CHILD_CHECK(conf_get_configured_from_c(index) == nullptr);
       CHILD_CHECK(errno == EINVAL);
     }
     CHILD_CHECK(log.lines().empty());
