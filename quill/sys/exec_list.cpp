@@ -13,22 +13,6 @@ namespace quill::sys {
 
 namespace detail {
 
-namespace {
-
-// Visits every preparation of a chain built by AddPrep, in hook order.
-template <typename Visit>
-void forEachPrep(const TSharedPtr<TExec::TPrepare>& prep, Visit&& visit) {
-  if (!prep) return;
-  if (auto* both = dynamic_cast<TUnionPrep*>(prep.get())) {
-    forEachPrep(both->first, visit);
-    forEachPrep(both->second, visit);
-    return;
-  }
-  visit(prep.get());
-}
-
-}  // namespace
-
 void closePipesOf(const TExec& cmd) noexcept {
   forEachPrep(cmd.prep, [](TExec::TPrepare* p) {
     int* fds = nullptr;

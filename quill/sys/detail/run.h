@@ -2,6 +2,7 @@
 // Starting a command list and cleaning up after it; private to quill/sys.
 
 #include <quill/sys/exec_list.h>
+#include <quill/sys/prepare.h>
 
 #include <sys/types.h>
 #include <vector>
@@ -39,6 +40,19 @@ class ListRun {
   const TExecList& list_;
   std::vector<StartedChild> unwaited_;
 };
+
+/// Calls `visit` on every preparation of a chain built by AddPrep, in the
+/// order their hooks run; unions are walked, not visited.
+template <typename Visit>
+void forEachPrep(const TSharedPtr<TExec::TPrepare>& prep, Visit&& visit) {
+  if (!prep) return;
+  if (auto* both = dynamic_cast<TUnionPrep*>(prep.get())) {
+    forEachPrep(both->first, visit);
+    forEachPrep(both->second, visit);
+    return;
+  }
+  visit(prep.get());
+}
 
 /// True when `cmd`'s preparations send its output into a pipeline's pipe.
 bool feedsPipe(const TExec& cmd);
