@@ -2,6 +2,8 @@
 
 #include <boost/make_shared.hpp>
 
+#include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -92,8 +94,18 @@ bool Regexp::MatchInto(MatchResultData* result, const std::string& subject, uint
     matches.assign(static_cast<size_t>(groupCount), unused);
   }
 
-  int code = regexec(&regex, subject.c_str() + startOffset, matches.size(),
-                     matches.empty() ? nullptr : matches.data(), execFlags);
+  // The C library counts positions in an int and answers "no match" for a
+  // longer text rather than failing; say so instead of hiding a match.
+  const char* searched = subject.c_str() + startOffset;
+  constexpr size_t kLongestSearch = std::numeric_limits<regoff_t>::max();
+  if (subject.size() - startOffset > kLongestSearch &&
+      strnlen(searched, kLongestSearch + 1) > kLongestSearch) {
+    throw std::runtime_error("regular expression search over more than " +
+                             std::to_string(kLongestSearch) + " bytes");
+  }
+
+  int code = regexec(&regex, searched, matches.size(), matches.empty() ? nullptr : matches.data(),
+                     execFlags);
   if (code == REG_NOMATCH) return false;
   if (code != 0) throw std::runtime_error(regexErrorText(code, &regex));
   if (result == nullptr) return true;

@@ -88,7 +88,8 @@ class Regexp {
   /// positions count from the beginning of the whole subject. Without a
   /// match, or when an error is raised, result is left as it was. Raises
   /// std::out_of_range when startOffset lies beyond the end of subject and
-  /// std::runtime_error as Match does. The search sees subject up to its
+  /// std::runtime_error as Match does, also when the text to search is longer
+  /// than the C library can count (2 GiB). The search sees subject up to its
   /// first NUL byte.
   bool MatchInto(MatchResultData* result, const std::string& subject, uint64_t startOffset,
                  uint64_t groupCount, int execFlags) const;

@@ -197,7 +197,7 @@ std::string hugeMemoryUnavailableReason(uint64_t bytes) {
   return "";
 }
 
-TEST(Regexp, PositionsBeyondTwoGibibytesKeepTheirPlace) {
+TEST(Regexp, SubjectsBeyondTwoGibibytesKeepPlacesOrFailLoudly) {
   const uint64_t offset = (uint64_t{1} << 31) + 8;
   // The subject and the result's copy of it.
   const std::string unavailable = hugeMemoryUnavailableReason(2 * (offset + 64));
@@ -209,6 +209,13 @@ TEST(Regexp, PositionsBeyondTwoGibibytesKeepTheirPlace) {
   expectGroup(result.GroupAt(0), static_cast<int64_t>(offset + 3), 2);
   expectGroup(result.GroupAt(1), static_cast<int64_t>(offset + 4), 1);
   EXPECT_EQ(result.Text(0), "ba");
+
+  // From the beginning there is more to search than the C library can
+  // count; it would answer "no match", which must not pass for an answer.
+  EXPECT_THROW(Regexp("b(a)", REG_EXTENDED).MatchInto(&result, subject, 0, 2, 0),
+               std::runtime_error);
+  EXPECT_EQ(result.offset, offset);
+  EXPECT_THROW(Regexp("b", 0).Match(subject, 1, 0), std::runtime_error);
 }
 
 TEST(RegexpEscape, BackslashesExactlyTheSpecialCharactersOfEachSyntax) {
