@@ -1,0 +1,208 @@
+#include "tests/faults/fault_support.h"
+
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <typeinfo>
+
+namespace quill::test {
+
+namespace {
+
+std::string failure(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
+
+std::string makeScratchDirectory() {
+  char name[] = "/tmp/quill-faults-XXXXXX";
+  if (mkdtemp(name) == nullptr) return "";
+  return name;
+}
+
+// The report pipe of terminationOf's child, for its termination handler.
+int reportDescriptor = -1;
+
+void writeReport(int fd, const std::string& text) {
+  const char* data = text.data();
+  size_t left = text.size();
+  while (left > 0) {
+    const ssize_t written = write(fd, data, left);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    data += written;
+    left -= static_cast<size_t>(written);
+  }
+}
+
+std::string describePending() {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return describe(error);
+  } catch (...) {
+    return "an exception not derived from std::exception";
+  }
+}
+
+[[noreturn]] void reportTermination() {
+  std::string report = "terminated";
+  if (std::current_exception() != nullptr) report += " by " + describePending();
+  writeReport(reportDescriptor, report);
+  _exit(0);
+}
+
+}  // namespace
+
+std::string describe(const std::exception& error) {
+  int status = 0;
+  char* name = abi::__cxa_demangle(typeid(error).name(), nullptr, nullptr, &status);
+  std::string text = status == 0 && name != nullptr ? name : typeid(error).name();
+  std::free(name);
+  return text + ": " + error.what();
+}
+
+ScratchDir::ScratchDir() : path_(makeScratchDirectory()) {}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+ScratchMount::ScratchMount(const std::string& options) : path_(makeScratchDirectory()) {
+  if (path_.empty()) {
+    error_ = failure("mkdtemp");
+    return;
+  }
+  if (mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+    error_ = failure("cannot mount a tmpfs with " + options);
+    return;
+  }
+  mounted_ = true;
+}
+
+ScratchMount::~ScratchMount() {
+  if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  if (!path_.empty()) rmdir(path_.c_str());
+}
+
+std::string ScratchMount::makeReadOnly() {
+  if (mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+    return failure("cannot remount read-only");
+  return "";
+}
+
+std::string ScratchMount::useUpInodes() {
+  for (int i = 0;; ++i) {
+    const std::string name = path_ + "/fill-" + std::to_string(i);
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return errno == ENOSPC ? "" : failure("filling " + path_);
+    close(fd);
+  }
+}
+
+DescriptorLimit::DescriptorLimit(int spare) {
+  rlimit limit = {};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  saved_ = limit.rlim_cur;
+  // The new limit leaves exactly `spare` free numbers below it.
+  int fd = 0;
+  for (int free = 0;; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      if (free == spare) break;
+      ++free;
+    }
+  }
+  limit.rlim_cur = static_cast<rlim_t>(fd);
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+DescriptorLimit::~DescriptorLimit() {
+  rlimit limit = {};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = saved_;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+std::string inChild(const std::function<std::string()>& body) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return failure("pipe");
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return failure("fork");
+  }
+  if (pid == 0) {
+    close(fds[0]);
+    reportDescriptor = fds[1];
+    std::string report;
+    try {
+      report = body();
+    } catch (const std::exception& error) {
+      report = "exception " + describe(error);
+    } catch (...) {
+      report = "exception not derived from std::exception";
+    }
+    writeReport(fds[1], report);
+    _exit(0);
+  }
+  close(fds[1]);
+  std::string report;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t got = read(fds[0], buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    report.append(buffer, static_cast<size_t>(got));
+  }
+  close(fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    report += " (child ended with wait status " + std::to_string(status) + ")";
+  return report;
+}
+
+std::string terminationOf(const std::function<void()>& body) {
+  return inChild([&body] {
+    std::set_terminate(reportTermination);
+    body();
+    return std::string("returned");
+  });
+}
+
+std::vector<std::string> listing(const std::string& directory) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string contentOf(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return "<missing>";
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeContent(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+}  // namespace quill::test

@@ -1,0 +1,96 @@
+#pragma once
+// Helpers of the fault-injection tests: conditions that make system calls
+// fail for real (a small tmpfs that can be filled or made read-only, a
+// descriptor limit), a way to run code that may end the process in a forked
+// child and learn how it ended, and descriptions of errors that name their
+// exact class.
+//
+// ScratchMount needs the private mount namespace that the test sandbox enters
+// (call QUILL_REQUIRE_SANDBOX() first in tests that link the sandbox). The
+// other helpers need nothing special.
+
+#include <sys/types.h>
+
+#include <exception>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quill::test {
+
+// "<class>: <what()>", the class demangled ("quill::ExSystemError<2>").
+std::string describe(const std::exception& error);
+
+// A fresh directory under /tmp, removed with its contents on destruction.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A tmpfs of its own on a fresh directory, mounted with `options` ("size=",
+// "nr_inodes=") in this process's mount namespace; unmounted and removed on
+// destruction.
+class ScratchMount {
+ public:
+  explicit ScratchMount(const std::string& options);
+  ~ScratchMount();
+  ScratchMount(const ScratchMount&) = delete;
+  ScratchMount& operator=(const ScratchMount&) = delete;
+
+  bool ok() const { return error_.empty(); }
+  const std::string& error() const { return error_; }
+  const std::string& path() const { return path_; }
+
+  // Remounts it read-only; empty on success, else why not.
+  std::string makeReadOnly();
+  // Takes every free inode (files named "fill-N"), so that creating any
+  // further file fails with ENOSPC; empty on success, else why not.
+  std::string useUpInodes();
+
+ private:
+  std::string path_;
+  std::string error_;
+  bool mounted_ = false;
+};
+
+// Lowers the soft descriptor limit so that exactly `spare` more descriptors
+// can be opened; restores the old limit on destruction.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(int spare);
+  ~DescriptorLimit();
+  DescriptorLimit(const DescriptorLimit&) = delete;
+  DescriptorLimit& operator=(const DescriptorLimit&) = delete;
+
+ private:
+  unsigned long saved_;
+};
+
+// Runs `body` in a forked child and returns what it returned; "exception
+// <describe()>" when it threw. The child ends with _exit, so none of this
+// process's exit handlers or buffers run twice.
+std::string inChild(const std::function<std::string()>& body);
+
+// Runs `body` in a forked child with a termination handler of its own:
+// "terminated by <describe()>" when it ended through std::terminate with an
+// exception pending, "returned" when it returned.
+std::string terminationOf(const std::function<void()>& body);
+
+// The names in a directory, sorted.
+std::vector<std::string> listing(const std::string& directory);
+
+// A whole file; "<missing>" when it cannot be opened.
+std::string contentOf(const std::string& path);
+
+// Creates or truncates `path` with exactly `content`.
+void writeContent(const std::string& path, const std::string& content);
+
+}  // namespace quill::test

@@ -1,0 +1,189 @@
+// Failure paths of running programs under real conditions: fork refused by
+// a process limit, a redirection onto a read-only file system, a copy from a
+// descriptor that is not open. Each case checks the exact error or the exact
+// line the child leaves on its standard error, and that no child and no
+// descriptor is left behind.
+//
+// Root is not bound by RLIMIT_NPROC, so the process-limit cases run in a
+// forked child that becomes a user of its own (no other process runs as it)
+// before it lowers the limit.
+
+#include <quill/errors/errors.h>
+#include <quill/sys/args.h>
+#include <quill/sys/exec.h>
+#include <quill/sys/exec_list.h>
+#include <quill/sys/prepare.h>
+
+#include "tests/faults/fault_support.h"
+#include "tests/support/proc_count.h"
+#include "tests/support/sandbox.h"
+
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace quill::test {
+namespace {
+
+using sys::TEArgs;
+using sys::TExec;
+using sys::TRedirect;
+using sys::TRedirectToFile;
+
+// An id that no account of the machine uses, so that the process count of
+// the limit is this test's alone.
+constexpr uid_t kLimitedUser = 64123;
+
+TExec command(std::initializer_list<std::string> words) {
+  TEArgs args;
+  for (const std::string& word : words) args.Add(word);
+  return TExec(args, TExec::Fork | TExec::Wait | TExec::SearchPath);
+}
+
+// Runs `body` in a forked child as kLimitedUser, allowed at most `processes`
+// processes (itself included). The report adds how many children and
+// descriptors the body left behind.
+std::string asLimitedUser(rlim_t processes, const std::function<std::string()>& body) {
+  return inChild([&]() -> std::string {
+    if (setgroups(0, nullptr) != 0 || setgid(kLimitedUser) != 0 || setuid(kLimitedUser) != 0)
+      return std::string("cannot become an unprivileged user: ") + std::strerror(errno);
+    // A change of user makes the process undumpable, which hides its /proc
+    // entries from itself; the descriptor count needs them.
+    prctl(PR_SET_DUMPABLE, 1);
+    const rlimit limit = {processes, processes};
+    if (setrlimit(RLIMIT_NPROC, &limit) != 0)
+      return std::string("cannot limit processes: ") + std::strerror(errno);
+    const int descriptors = openDescriptorCount();
+    std::string report = body();
+    report += "; " + std::to_string(childProcessCount()) + " children";
+    if (openDescriptorCount() != descriptors) report += "; descriptors left open";
+    return report;
+  });
+}
+
+template <typename Operation>
+std::string raisedBy(Operation operation) {
+  try {
+    operation();
+  } catch (const std::exception& error) {
+    return describe(error);
+  }
+  return "nothing raised";
+}
+
+class ProcessLimit : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run as a user with a process limit";
+  }
+};
+
+TEST_F(ProcessLimit, RunRaisesWhenForkIsRefused) {
+  EXPECT_EQ(asLimitedUser(1, [] { return raisedBy([] { command({"true"}).Run(); }); }),
+            "quill::sys::TSysCallErr: Resource temporarily unavailable; 0 children");
+}
+
+TEST_F(ProcessLimit, PipelineEndsTheStagesItStartedWhenALaterForkIsRefused) {
+  // The first stage fits under the limit, the second does not; the first
+  // would run for seconds if it were left alone.
+  EXPECT_EQ(
+      asLimitedUser(2,
+                    [] {
+                      return raisedBy([] {
+                        sys::ReadOutput(sys::Pipe(command({"sleep", "30"}), command({"cat"})));
+                      });
+                    }),
+      "quill::sys::TSysCallErr: Resource temporarily unavailable; 0 children");
+}
+
+TEST_F(ProcessLimit, StandardInputWriterThatCannotStartFailsTheChild) {
+  ScratchDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+  const std::string errors = dir.path() + "/stderr";
+  // More than a pipe holds, so the text needs a writer process of its own,
+  // which the limit refuses.
+  const std::string text(1 << 20, 'x');
+  EXPECT_EQ(
+      asLimitedUser(2,
+                    [&] {
+                      return raisedBy([&] {
+                        sys::ReadOutput(command({"cat"})
+                                            .WithRedirectToFile(TRedirectToFile(2, errors, false))
+                                            .StdinFromString(text));
+                      });
+                    }),
+      "std::runtime_error: child failed (exit code=126): ; 0 children");
+  EXPECT_EQ(contentOf(errors), "cat: Resource temporarily unavailable\n");
+}
+
+// The same command set up by the library's own preparations only (the child
+// replays them before exec) and with a standard-input text added (the child
+// runs the hooks themselves): both must fail the same way.
+class ChildSetUp : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    errors_ = dir_.path() + "/stderr";
+    descriptors_ = openDescriptorCount();
+  }
+
+  // `sh -c script` with its standard error going to errors_ first, so that
+  // the line of a failed set-up lands there.
+  TExec shell(const std::string& script) {
+    return command({"sh", "-c", script}).WithRedirectToFile(TRedirectToFile(2, errors_, false));
+  }
+
+  // Runs `cmd` (hooked when the parameter says so); the exit code.
+  int run(TExec cmd) {
+    if (GetParam()) cmd = cmd.StdinFromString("");
+    return cmd.Run().exitCode;
+  }
+
+  void TearDown() override {
+    EXPECT_EQ(childProcessCount(), 0);
+    EXPECT_EQ(openDescriptorCount(), descriptors_);
+  }
+
+  ScratchDir dir_;
+  std::string errors_;
+  int descriptors_ = 0;
+};
+
+TEST_P(ChildSetUp, OutputOntoAReadOnlyFileSystemFailsTheChild) {
+  QUILL_REQUIRE_SANDBOX();
+  ScratchMount mount("size=64k,mode=0755");
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  ASSERT_EQ(mount.makeReadOnly(), "");
+  const std::string output = mount.path() + "/out";
+  EXPECT_EQ(run(shell("echo x").StdoutToFile(output)), 126);
+  EXPECT_EQ(contentOf(errors_), "sh: " + output + ": open failed: Read-only file system\n");
+  EXPECT_EQ(listing(mount.path()), std::vector<std::string>{});
+}
+
+TEST_P(ChildSetUp, CopyOfADescriptorThatIsNotOpenFailsTheChild) {
+  const int closed = dup(0);
+  ASSERT_GE(closed, 0);
+  close(closed);
+  EXPECT_EQ(run(shell("echo x").WithRedirect(TRedirect(1, closed))), 126);
+  EXPECT_EQ(contentOf(errors_), "sh: Bad file descriptor\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(ReplayedAndHooked, ChildSetUp, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Hooks" : "Replayed";
+                         });
+
+}  // namespace
+}  // namespace quill::test
