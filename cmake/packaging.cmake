@@ -100,6 +100,8 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${QUILL_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# All three come from one source tree.
+set(CPACK_DEBIAN_PACKAGE_SOURCE quill)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # dpkg-shlibdeps computes the libraries the binaries need (libc6, libstdc++6,
 # Boost.System); the dependency on libquill1 comes from the component
