@@ -1,0 +1,94 @@
+#include "tests/faults/syscall_wrappers.h"
+
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace quill::test {
+namespace {
+
+struct Plan {
+  bool armed;
+  int skip;
+  int errorNumber;
+  int injected;
+};
+
+constexpr int kCalls = 4;
+// Volatile: a child started with vfork semantics changes it behind the
+// compiler's back.
+volatile Plan plans[kCalls] = {};
+
+volatile Plan& planOf(WrappedCall call) {
+  return plans[static_cast<int>(call)];
+}
+
+// True, with errno set, when this call is the one to fail.
+bool injected(WrappedCall call) {
+  volatile Plan& plan = planOf(call);
+  if (!plan.armed) return false;
+  if (plan.skip > 0) {
+    plan.skip = plan.skip - 1;
+    return false;
+  }
+  plan.armed = false;
+  plan.injected = plan.injected + 1;
+  errno = plan.errorNumber;
+  return true;
+}
+
+}  // namespace
+
+void failOnce(WrappedCall call, int errorNumber, int skip) {
+  volatile Plan& plan = planOf(call);
+  plan.skip = skip;
+  plan.errorNumber = errorNumber;
+  plan.armed = true;
+}
+
+void passAll() {
+  for (volatile Plan& plan : plans) {
+    plan.armed = false;
+    plan.skip = 0;
+    plan.injected = 0;
+  }
+}
+
+int injectedFailures(WrappedCall call) {
+  return planOf(call).injected;
+}
+
+}  // namespace quill::test
+
+using quill::test::WrappedCall;
+
+extern "C" {
+
+int __real_fsync(int fd);
+pid_t __real_waitpid(pid_t pid, int* status, int options);
+int __real_dup2(int oldFd, int newFd);
+ssize_t __real_write(int fd, const void* data, size_t size);
+
+int __wrap_fsync(int fd) {
+  if (quill::test::injected(WrappedCall::kFsync)) return -1;
+  return __real_fsync(fd);
+}
+
+pid_t __wrap_waitpid(pid_t pid, int* status, int options) {
+  if (quill::test::injected(WrappedCall::kWaitpid)) return -1;
+  return __real_waitpid(pid, status, options);
+}
+
+int __wrap_dup2(int oldFd, int newFd) {
+  if (quill::test::injected(WrappedCall::kDup2)) return -1;
+  return __real_dup2(oldFd, newFd);
+}
+
+ssize_t __wrap_write(int fd, const void* data, size_t size) {
+  if (quill::test::injected(WrappedCall::kWrite)) return -1;
+  return __real_write(fd, data, size);
+}
+
+}  // extern "C"

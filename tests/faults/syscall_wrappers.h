@@ -1,0 +1,28 @@
+#pragma once
+// Link-time wrappers of system calls for the failures that no real condition
+// can cause on demand: fsync reporting an I/O error, waitpid interrupted or
+// refused, dup2 or write failing on a descriptor that was just set up.
+//
+// Only wrapped_faults_test links them, together with a static copy of the
+// library built for it: the program is linked with -Wl,--wrap=<call>, so
+// every call of the library (and of the test) goes through __wrap_<call>.
+// Unarmed, a wrapper simply makes the real call. The plan lives in plain
+// memory: a child started with vfork semantics shares it with its parent,
+// a forked child gets a copy of its own.
+
+namespace quill::test {
+
+enum class WrappedCall { kFsync, kWaitpid, kDup2, kWrite };
+
+// Lets `skip` calls of `call` through, then makes the next one fail with
+// `errorNumber`; the calls after it go through again.
+void failOnce(WrappedCall call, int errorNumber, int skip = 0);
+
+// Disarms every wrapper.
+void passAll();
+
+// How many failures have been injected into `call` in this process (and in
+// children that share its memory) since the last passAll().
+int injectedFailures(WrappedCall call);
+
+}  // namespace quill::test
