@@ -1,6 +1,7 @@
 #include "tests/support/sandbox.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sched.h>
 #include <stdlib.h>
 #include <sys/mount.h>
@@ -65,6 +66,8 @@ Sandbox::Sandbox(const std::string& hostName, const std::string& hostsFile) {
     return;
   }
   varMounted_ = true;
+  char previous[HOST_NAME_MAX + 1] = {};
+  if (gethostname(previous, HOST_NAME_MAX) == 0) previousHostName_ = previous;
   if (sethostname(hostName.data(), hostName.size()) != 0) {
     error_ = failure("sethostname");
     return;
@@ -80,6 +83,7 @@ Sandbox::Sandbox(const std::string& hostName, const std::string& hostsFile) {
 }
 
 Sandbox::~Sandbox() {
+  if (!previousHostName_.empty()) sethostname(previousHostName_.data(), previousHostName_.size());
   if (varMounted_) umount2("/var", MNT_DETACH);
   if (etcMounted_) umount2("/etc", MNT_DETACH);
   if (!scratch_.empty()) {

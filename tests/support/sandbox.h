@@ -8,7 +8,8 @@
 // /etc (the machine's /etc below, a scratch directory above), a tmpfs over
 // /var, sets the host name and writes /etc/hosts and an /etc/nsswitch.conf
 // that resolves host names from files only. Its destructor undoes the mounts,
-// so every test starts from the machine's own /etc and an empty /var.
+// so every test starts from the machine's own /etc, an empty /var and the
+// host name it found.
 // Child processes started while a Sandbox lives see the same view.
 
 #include <string>
@@ -42,6 +43,7 @@ class Sandbox {
  private:
   std::string scratch_;
   std::string error_;
+  std::string previousHostName_;
   bool etcMounted_ = false;
   bool varMounted_ = false;
 };
