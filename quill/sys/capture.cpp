@@ -6,8 +6,13 @@
 
 #include <boost/lexical_cast.hpp>
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <new>
 #include <stdexcept>
 
 namespace quill::sys {
@@ -32,22 +37,81 @@ class CaptureGuard {
   TReadOut& capture_;
 };
 
-// Reads `fd` to end of file. A read interrupted by a signal is retried: the
-// writer has not finished, and stopping here would pass a truncated output
-// off as the whole of it.
-void readToEnd(int fd, std::string& out) {
-  constexpr std::size_t kChunk = 64 * 1024;
-  char buffer[kChunk];
+// Asks for huge pages on the whole 2 MiB blocks of [data, data + size), so
+// that a large capture takes one page fault per block instead of 512.
+void adviseHugePages(char* data, std::size_t size) noexcept {
+  constexpr std::uintptr_t kHuge = 2u << 20;
+  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
+
+// One read, retried while a signal interrupts it: the writer has not
+// finished, and stopping here would pass a truncated output off as the
+// whole of it. 0 at end of file.
+std::size_t readSome(int fd, char* buffer, std::size_t size) {
   for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
-    if (got > 0) {
-      out.append(buffer, static_cast<std::size_t>(got));
-    } else if (got == 0) {
-      return;
-    } else if (errno != EINTR) {
-      throwSystemError("read() failed", errno);
-    }
+    const ssize_t got = read(fd, buffer, size);
+    if (got >= 0) return static_cast<std::size_t>(got);
+    if (errno != EINTR) throwSystemError("read() failed", errno);
   }
+}
+
+// Memory for a large capture that grows without copying (mremap moves the
+// pages, not the bytes) and without being zero-filled twice.
+class GrowingBuffer {
+ public:
+  GrowingBuffer() = default;
+  ~GrowingBuffer() {
+    if (data_ != nullptr) munmap(data_, capacity_);
+  }
+  GrowingBuffer(const GrowingBuffer&) = delete;
+  GrowingBuffer& operator=(const GrowingBuffer&) = delete;
+
+  char* data() const noexcept { return data_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+
+  void grow(std::size_t capacity) {
+    void* grown = data_ == nullptr ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                   : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    if (grown == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<char*>(grown);
+    capacity_ = capacity;
+    adviseHugePages(data_, capacity_);
+  }
+
+ private:
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
+};
+
+// Reads `fd` to end of file. Small outputs (most of them) go through a
+// buffer on the stack; a large one is read in reads as large as the pipe
+// allows into memory that grows in place, and copied into the string once,
+// so that the capture keeps up with a plain read loop.
+void readToEnd(int fd, std::string& out) {
+  constexpr std::size_t kSmall = 256 * 1024;
+  char buffer[64 * 1024];
+  while (out.size() < kSmall) {
+    const std::size_t got = readSome(fd, buffer, sizeof buffer);
+    if (got == 0) return;
+    out.append(buffer, got);
+  }
+  // Fewer, larger reads; a refusal only costs speed.
+  fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+  GrowingBuffer large;
+  std::size_t used = 0;
+  for (;;) {
+    if (large.capacity() - used < (1u << 20))
+      large.grow(std::max<std::size_t>(4 * kSmall, 2 * large.capacity()));
+    const std::size_t got = readSome(fd, large.data() + used, large.capacity() - used);
+    if (got == 0) break;
+    used += got;
+  }
+  out.reserve(out.size() + used);
+  adviseHugePages(&out[0], out.capacity());
+  out.append(large.data(), used);
 }
 
 }  // namespace

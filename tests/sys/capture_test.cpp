@@ -102,11 +102,14 @@ TEST(ReadOutput, ReportsTheStatusOfTheLastCommandAndReapsEveryCommand) {
 
 TEST(ReadOutput, ASignalWithoutRestartLosesNoOutput) {
   alarms = 0;
-  std::string out;
+  std::string out, large;
   {
     TimerSignal timer(countAlarm, 1000);
     out = ReadOutput(sh("i=0; while [ $i -lt 30 ]; do echo line$i; sleep 0.005; i=$((i+1)); done"));
+    large =
+        ReadOutput(Pipe(command({"head", "-c", "8388608", "/dev/zero"}), sh("sleep 0.05; cat")));
   }
+  EXPECT_EQ(large.size(), 8u << 20);
   std::string expected;
   for (int i = 0; i < 30; ++i) expected += "line" + std::to_string(i) + "\n";
   EXPECT_EQ(out, expected);

@@ -1,0 +1,109 @@
+// Cost of running /bin/true with its output captured, from a small and from a
+// large caller, next to posix_spawn + pipe + waitpid written by hand.
+//
+//   cmake -S . -B build-bench -DQUILL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+//   cmake --build build-bench --target spawn_bench && build-bench/bench/spawn_bench
+//
+// The argument is the caller's extra memory in MiB, allocated and touched
+// before the timing starts. Goal: ReadOutput from 2048 MiB costs at most 1.5
+// times ReadOutput from 16 MiB and at most 1.5 times the baseline.
+#include <quill/sys/exec_list.h>
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cstring>
+
+extern char** environ;
+
+namespace {
+
+using quill::sys::TExec;
+
+// Touched memory held for the life of one benchmark.
+class Ballast {
+ public:
+  explicit Ballast(std::size_t mebibytes) : size_(mebibytes << 20) {
+    memory_ = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory_ == MAP_FAILED) {
+      memory_ = nullptr;
+      return;
+    }
+    std::memset(memory_, 1, size_);
+  }
+  ~Ballast() {
+    if (memory_ != nullptr) munmap(memory_, size_);
+  }
+  Ballast(const Ballast&) = delete;
+  Ballast& operator=(const Ballast&) = delete;
+  bool ok() const { return memory_ != nullptr; }
+
+ private:
+  std::size_t size_;
+  void* memory_;
+};
+
+TExec trueCommand() {
+  quill::sys::TEArgs args;
+  args.Add("/bin/true");
+  return TExec(args, TExec::Fork | TExec::Wait);
+}
+
+// A preparation of the caller's own, which keeps the full fork.
+class Opaque : public TExec::TPrepare {};
+
+void ReadOutputTrue(benchmark::State& state) {
+  Ballast ballast(static_cast<std::size_t>(state.range(0)));
+  if (!ballast.ok()) return state.SkipWithError("no memory for the ballast");
+  const TExec cmd = trueCommand();
+  for (auto _ : state) benchmark::DoNotOptimize(quill::sys::ReadOutput(cmd));
+}
+
+void ReadOutputTrueFullFork(benchmark::State& state) {
+  Ballast ballast(static_cast<std::size_t>(state.range(0)));
+  if (!ballast.ok()) return state.SkipWithError("no memory for the ballast");
+  const TExec cmd = trueCommand().WithPrep(quill::TSharedPtr<TExec::TPrepare>(new Opaque));
+  for (auto _ : state) benchmark::DoNotOptimize(quill::sys::ReadOutput(cmd));
+}
+
+void PosixSpawnBaseline(benchmark::State& state) {
+  Ballast ballast(static_cast<std::size_t>(state.range(0)));
+  if (!ballast.ok()) return state.SkipWithError("no memory for the ballast");
+  char program[] = "/bin/true";
+  char* argv[] = {program, nullptr};
+  char buffer[1024];
+  for (auto _ : state) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return state.SkipWithError("pipe failed");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    pid_t pid = 0;
+    const int failed = posix_spawn(&pid, program, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (failed != 0) return state.SkipWithError("posix_spawn failed");
+    while (read(fds[0], buffer, sizeof buffer) > 0) {
+    }
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+}
+
+void sizes(benchmark::internal::Benchmark* b) {
+  b->Arg(16)->Arg(2048)->Unit(benchmark::kMicrosecond)->UseRealTime()->Repetitions(5);
+  b->ReportAggregatesOnly(true);
+}
+
+BENCHMARK(ReadOutputTrue)->Apply(sizes);
+BENCHMARK(PosixSpawnBaseline)->Apply(sizes);
+BENCHMARK(ReadOutputTrueFullFork)->Apply(sizes);
+
+}  // namespace
+
+BENCHMARK_MAIN();
