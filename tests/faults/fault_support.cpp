@@ -200,6 +200,29 @@ std::string contentOf(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string childErrors(const std::string& path) {
+  std::istringstream in(contentOf(path));
+  std::string kept, line;
+  bool inNote = false;
+  while (std::getline(in, line)) {
+    if (line.rfind("==", 0) == 0 &&
+        line.find("ASan is ignoring requested __asan_handle_no_return") != std::string::npos) {
+      inNote = true;
+      continue;
+    }
+    if (inNote && (line == "False positive error reports may follow" ||
+                   line.rfind("For details see https://github.com/google/sanitizers/", 0) == 0))
+      continue;
+    inNote = false;
+    kept += line + "\n";
+  }
+  return kept;
+}
+
+bool underSanitizers() {
+  return std::getenv("QUILL_SANITIZED") != nullptr;
+}
+
 void writeContent(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;

@@ -90,6 +90,17 @@ std::vector<std::string> listing(const std::string& directory);
 // A whole file; "<missing>" when it cannot be opened.
 std::string contentOf(const std::string& path);
 
+// What a child wrote to its standard error, less the notes that
+// AddressSanitizer adds when a child started on a stack of its own (the
+// library's vfork-style start) ends through a function that does not return:
+// they are the sanitizer's, not the library's, and only appear in sanitized
+// builds.
+std::string childErrors(const std::string& path);
+
+// True when this test program runs under the sanitizers' check
+// (scripts/check-sanitizers sets QUILL_SANITIZED).
+bool underSanitizers();
+
 // Creates or truncates `path` with exactly `content`.
 void writeContent(const std::string& path, const std::string& content);
 

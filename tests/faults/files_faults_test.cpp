@@ -44,6 +44,11 @@ std::string raisedBy(Operation operation) {
 class NoDescriptorLeft : public ::testing::Test {
  protected:
   void SetUp() override {
+    // UndefinedBehaviorSanitizer's type check probes memory through a pipe it
+    // opens for each probe; with no descriptor left it reports a type
+    // mismatch that is not there. The plain and memcheck runs cover these.
+    if (underSanitizers())
+      GTEST_SKIP() << "the sanitizers' run-time needs free descriptors to check types";
     ASSERT_FALSE(dir_.path().empty());
     zone_ = dir_.path() + "/localhost.rev";
     writeContent(zone_, kHandEdited);

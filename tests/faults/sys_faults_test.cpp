@@ -125,7 +125,7 @@ TEST_F(ProcessLimit, StandardInputWriterThatCannotStartFailsTheChild) {
                       });
                     }),
       "std::runtime_error: child failed (exit code=126): ; 0 children");
-  EXPECT_EQ(contentOf(errors), "cat: Resource temporarily unavailable\n");
+  EXPECT_EQ(childErrors(errors), "cat: Resource temporarily unavailable\n");
 }
 
 // The same command set up by the library's own preparations only (the child
@@ -168,7 +168,7 @@ TEST_P(ChildSetUp, OutputOntoAReadOnlyFileSystemFailsTheChild) {
   ASSERT_EQ(mount.makeReadOnly(), "");
   const std::string output = mount.path() + "/out";
   EXPECT_EQ(run(shell("echo x").StdoutToFile(output)), 126);
-  EXPECT_EQ(contentOf(errors_), "sh: " + output + ": open failed: Read-only file system\n");
+  EXPECT_EQ(childErrors(errors_), "sh: " + output + ": open failed: Read-only file system\n");
   EXPECT_EQ(listing(mount.path()), std::vector<std::string>{});
 }
 
@@ -177,7 +177,7 @@ TEST_P(ChildSetUp, CopyOfADescriptorThatIsNotOpenFailsTheChild) {
   ASSERT_GE(closed, 0);
   close(closed);
   EXPECT_EQ(run(shell("echo x").WithRedirect(TRedirect(1, closed))), 126);
-  EXPECT_EQ(contentOf(errors_), "sh: Bad file descriptor\n");
+  EXPECT_EQ(childErrors(errors_), "sh: Bad file descriptor\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(ReplayedAndHooked, ChildSetUp, ::testing::Bool(),

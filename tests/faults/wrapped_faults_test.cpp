@@ -145,7 +145,7 @@ TEST_P(FailedCopy, FailsTheChildWithTheReason) {
   failOnce(WrappedCall::kDup2, EBUSY, copiesBefore);
   EXPECT_EQ(raisedBy([&] { sys::ReadOutput(cmd); }),
             "std::runtime_error: child failed (exit code=126): ");
-  EXPECT_EQ(contentOf(errors), "sh: Device or resource busy\n");
+  EXPECT_EQ(childErrors(errors), "sh: Device or resource busy\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(ReplayedAndHooked, FailedCopy, ::testing::Bool(),
@@ -164,7 +164,7 @@ TEST_F(FailedWrite, StandardInputTextThatCannotBeWrittenFailsTheChild) {
                                   .StdinFromString("text for cat\n"));
             }),
             "std::runtime_error: child failed (exit code=126): ");
-  EXPECT_EQ(contentOf(errors), "cat: Input/output error\n");
+  EXPECT_EQ(childErrors(errors), "cat: Input/output error\n");
 }
 
 }  // namespace
