@@ -35,6 +35,7 @@ namespace {
     }
     const int failure = errno;
     code = detail::execFailureCode(failure);
+    errno = failure;  // for the hook, as exec left it
     const bool report = !cmd.prep || cmd.prep->OnExecError(cmd);
     if (report) detail::writeChildLine(argv[0], detail::errorText(failure));
   } catch (const std::exception& error) {
@@ -87,9 +88,15 @@ TExec::TExec(const TEArgs& arguments, std::uint64_t bits) : args(arguments), fla
 
 int TExec::Exec(bool searchPath) const {
   detail::refuseEmptyArgs(args);
-  const detail::ArgvArray argv(args);
-  if (searchPath) return execvp(argv.get()[0], argv.get());
-  return execv(argv.get()[0], argv.get());
+  int result = 0;
+  int failure = 0;
+  {
+    const detail::ArgvArray argv(args);
+    result = searchPath ? execvp(argv.get()[0], argv.get()) : execv(argv.get()[0], argv.get());
+    failure = errno;
+  }
+  errno = failure;  // freeing the array must not hide why exec failed
+  return result;
 }
 
 TRunResult TExec::Run() const {
@@ -109,11 +116,17 @@ TRunResult TExec::Run() const {
     throw TSysCallErr(failure);
   }
 
-  if (prep) prep->BeforeFork(*this);
+  try {
+    if (prep) prep->BeforeFork(*this);
+  } catch (...) {
+    detail::closePipesOf(*this);  // what the hooks before the failing one made
+    throw;
+  }
   const pid_t pid = detail::startChild(*this, argv.get(), runForkedChild);
   if (pid == -1) {
     const int failure = errno;
     detail::closePipesOf(*this);  // no child will use what BeforeFork made
+    errno = failure;
     if (prep && !prep->OnForkError(*this)) return {-1, 0};
     throw TSysCallErr(failure);
   }

@@ -156,6 +156,10 @@ TEST(RunAll, AHookRaisingInTheCallerEndsAndReapsWhatWasStarted) {
     EXPECT_THROW(ReadOutput(list), std::runtime_error);
     EXPECT_THROW(RunAll(list), std::runtime_error);
     EXPECT_THROW(refusing.Run(), std::runtime_error);
+    TExec captured = command({"true"});
+    captured.AddPrep(TSharedPtr<TExec::TPrepare>(new TReadOut));
+    captured.AddPrep(TSharedPtr<TExec::TPrepare>(new Refusing(inParent)));
+    EXPECT_THROW(captured.Run(), std::runtime_error);
     EXPECT_EQ(quill::test::childProcessCount(), 0);
     EXPECT_EQ(quill::test::openDescriptorCount(), descriptors);
   }
