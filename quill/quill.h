@@ -1,6 +1,7 @@
 #pragma once
-// Everything the library offers, for the panel's programs. The library's own
-// sources include the headers they use one by one instead.
+/// @file
+/// Everything the library offers, for the panel's programs. The library's own
+/// sources include the headers they use one by one instead.
 
 #include <quill/conf/conf.h>
 #include <quill/conf/conf_vars.h>

@@ -1,16 +1,17 @@
 #pragma once
-// The termination handler of the panel's tools: an exception that nobody
-// caught ends the process with "Unexpected error: <what()>" on standard
-// error and exit status 1.
+/// @file
+/// The termination handler of the panel's tools: an exception that nobody
+/// caught ends the process with "Unexpected error: <what()>" on standard
+/// error and exit status 1.
 
 namespace quill {
 
-// Registers fatalErrorHandler with std::set_terminate.
+/// Registers fatalErrorHandler with std::set_terminate.
 void installFatalErrorHandler();
 
-// Writes "Unexpected error: " and the pending exception's what() (or
-// "Unexpected error" alone for an exception not derived from std::exception,
-// or when none is pending) to standard error and calls exit(1).
+/// Writes "Unexpected error: " and the pending exception's what() (or
+/// "Unexpected error" alone for an exception not derived from std::exception,
+/// or when none is pending) to standard error and calls exit(1).
 [[noreturn]] void fatalErrorHandler();
 
 }  // namespace quill
