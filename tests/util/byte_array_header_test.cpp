@@ -129,6 +129,18 @@ TEST(ByteArrayHeader, NullBytesFailTheStreamAfterTheLengthLine) {
   EXPECT_EQ(out.str(), "#define NB_LEN 4\n");
 }
 
+TEST(ByteArrayHeader, WriteErrorsFollowTheStreamsExceptionMask) {
+  const auto bytes = countingBytes(100);
+  std::ofstream quiet("/dev/full");
+  ASSERT_TRUE(quiet.is_open());
+  writeByteArrayHeader(quiet, "FULL", bytes.data(), 100);
+  EXPECT_TRUE(quiet.bad());
+
+  std::ofstream throwing("/dev/full");
+  throwing.exceptions(std::ios_base::badbit);
+  EXPECT_THROW(writeByteArrayHeader(throwing, "FULL", bytes.data(), 100), std::ios_base::failure);
+}
+
 // Writes headers into a scratch directory and has the C compiler build
 // programs that write the bytes back out.
 class CompiledByteArrayHeader : public ::testing::Test {
