@@ -27,22 +27,21 @@ std::string allocFakesUnavailableReason() {
 #else
   // Called through volatile pointers, so that the compiler cannot drop the
   // calls of a known allocation function.
-  char* (*volatile strdupCall)(const char*) = strdup;
   void* (*volatile callocCall)(size_t, size_t) = calloc;
   void* (*volatile reallocCall)(void*, size_t) = realloc;
   AllocFailures& failures = allocFailures();
-  failures = AllocFailures{0, true, true, true};
-  char* copy = strdupCall("x");
+  failures = AllocFailures{true, true, true, 0};
   void* zeroed = callocCall(1, 1);
   void* resized = reallocCall(nullptr, 1);
   void* object = ::operator new(1, std::nothrow);
+  void* array = ::operator new[](1, std::nothrow);
   failures = AllocFailures{};
   const bool inEffect =
-      copy == nullptr && zeroed == nullptr && resized == nullptr && object == nullptr;
-  free(copy);
+      zeroed == nullptr && resized == nullptr && object == nullptr && array == nullptr;
   free(zeroed);
   free(resized);
   ::operator delete(object, std::nothrow);
+  ::operator delete[](array, std::nothrow);
   return inEffect ? ""
                   : "the allocation stand-ins are not in effect (another allocator replaced them)";
 #endif
@@ -57,19 +56,6 @@ extern "C" void* __libc_calloc(size_t count, size_t size);
 extern "C" void* __libc_realloc(void* pointer, size_t size);
 
 using quill::test::allocFailures;
-
-extern "C" char* strdup(const char* text) noexcept {
-  int& left = allocFailures().strdupsBeforeFailure;
-  if (left == 0) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-  if (left > 0) --left;
-  const size_t size = strlen(text) + 1;
-  char* copy = static_cast<char*>(malloc(size));
-  if (copy != nullptr) memcpy(copy, text, size);
-  return copy;
-}
 
 extern "C" void* calloc(size_t count, size_t size) noexcept {
   if (allocFailures().calloc) {
@@ -93,6 +79,17 @@ void* operator new(size_t size, const std::nothrow_t&) noexcept {
 }
 
 void operator delete(void* pointer, const std::nothrow_t&) noexcept {
+  free(pointer);
+}
+
+void* operator new[](size_t size, const std::nothrow_t&) noexcept {
+  int& left = allocFailures().nothrowArrayNewsBeforeFailure;
+  if (left == 0) return nullptr;
+  if (left > 0) --left;
+  return malloc(size == 0 ? 1 : size);
+}
+
+void operator delete[](void* pointer, const std::nothrow_t&) noexcept {
   free(pointer);
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// Stand-ins for the allocation calls of the configuration store (strdup,
-// calloc, realloc and the non-throwing operator new), defined in the test
+// Stand-ins for the allocation calls of the configuration store (calloc,
+// realloc, and the non-throwing operator new and new[]), defined in the test
 // program so that they take the place of the C and C++ libraries' for the
 // library too. Unarmed they allocate as usual; armed, they refuse with ENOMEM.
 
@@ -9,10 +9,10 @@
 namespace quill::test {
 
 struct AllocFailures {
-  int strdupsBeforeFailure = -1;  // -1: never fail; n: the (n+1)-th strdup fails
   bool calloc = false;
   bool realloc = false;
   bool nothrowNew = false;
+  int nothrowArrayNewsBeforeFailure = -1;  // -1: never fail; n: the (n+1)-th new[] fails
 };
 
 // The stand-ins' settings; tests reset them when done.

@@ -5,7 +5,10 @@
 #include <quill/conf/detail/conf_store.h>
 
 #include <errno.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -33,7 +36,10 @@ const LogLine kCopyRefused = {LOG_USER | LOG_WARNING,
 class ConfMemory : public ::testing::Test {
  protected:
   void SetUp() override { QUILL_REQUIRE_ALLOC_FAKES(); }
-  void TearDown() override { allocFailures() = quill::test::AllocFailures{}; }
+  void TearDown() override {
+    allocFailures() = quill::test::AllocFailures{};
+    for (const std::string& dir : dirs_) rmdir(dir.c_str());
+  }
 
   // A store whose 20 first slots are all in use.
   void fillFirstSlots() {
@@ -48,8 +54,19 @@ class ConfMemory : public ::testing::Test {
       EXPECT_STREQ(conf_store_find(("V" + std::to_string(i)).c_str(), &store_), "v");
   }
 
+  // A file with `content` in a fresh directory; the caller removes the file.
+  std::string writeFile(const std::string& content) {
+    char dir[] = "/tmp/quill-conf-memory-XXXXXX";
+    if (mkdtemp(dir) == nullptr) return "";
+    dirs_.push_back(dir);
+    const std::string path = dirs_.back() + "/vex.conf";
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+    return path;
+  }
+
   ConfStore store_;
   LogRecorder log_;
+  std::vector<std::string> dirs_;
 };
 
 TEST_F(ConfMemory, FirstSlotsRefusedSilently) {
@@ -98,13 +115,44 @@ TEST_F(ConfMemory, GrowthStopsAtTheLargestCapacity) {
   expectFirstSlotsKept();
 }
 
+// A large file has the index made at once for as many entries as it has
+// lines; the store's growth then only grows the entries.
+TEST_F(ConfMemory, GrowthRefusedAfterAFileKeepsEveryEntry) {
+  std::string content;
+  for (int i = 0; i < 2560; ++i)
+    content += "LOADED_" + std::to_string(i) + " /value/of/the/loaded/variable\n# note\n";
+  const std::string path = writeFile(content);
+  ASSERT_EQ(quill::detail::conf_store_read_file(path.c_str(), &store_), 0);
+  unlink(path.c_str());
+  ASSERT_EQ(store_.capacity, 2560u);
+  allocFailures().realloc = true;
+  errno = 0;
+  EXPECT_EQ(conf_store_set("NEW", "v", &store_), -1);
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(log_.lines(), std::vector<LogLine>{kGrowthRefused});
+  EXPECT_EQ(store_.count, 2560u);
+  EXPECT_EQ(store_.capacity, 2560u);
+  EXPECT_EQ(conf_store_find("NEW", &store_), nullptr);
+  for (int i = 0; i < 2560; ++i)
+    ASSERT_STREQ(conf_store_find(("LOADED_" + std::to_string(i)).c_str(), &store_),
+                 "/value/of/the/loaded/variable");
+
+  allocFailures().realloc = false;
+  allocFailures().calloc = true;  // the index is not made again
+  EXPECT_EQ(conf_store_set("NEW", "v", &store_), 0);
+  EXPECT_EQ(store_.capacity, 5120u);
+  EXPECT_STREQ(conf_store_find("NEW", &store_), "v");
+  for (int i = 0; i < 2560; ++i)
+    ASSERT_STREQ(conf_store_find(("LOADED_" + std::to_string(i)).c_str(), &store_),
+                 "/value/of/the/loaded/variable");
+}
+
 TEST_F(ConfMemory, CopyRefusedLeavesTheStoreAsItWas) {
   ASSERT_EQ(conf_store_set("X", "old", &store_), 0);
-  allocFailures().strdupsBeforeFailure = 1;  // the name's copy succeeds, the value's fails
+  allocFailures().nothrowArrayNewsBeforeFailure = 0;  // the block for the pair's copies
   errno = 0;
   EXPECT_EQ(conf_store_set("Y", "new", &store_), -1);
   EXPECT_EQ(errno, ENOMEM);
-  allocFailures().strdupsBeforeFailure = 0;
   EXPECT_EQ(conf_store_set("X", "replaced", &store_), -1);
   EXPECT_EQ(log_.lines(), (std::vector<LogLine>{kCopyRefused, kCopyRefused}));
   EXPECT_EQ(store_.count, 1u);
@@ -112,11 +160,29 @@ TEST_F(ConfMemory, CopyRefusedLeavesTheStoreAsItWas) {
   EXPECT_EQ(conf_store_find("Y", &store_), nullptr);
 }
 
+TEST_F(ConfMemory, TextRefusedLoadsNothing) {
+  const std::string path = writeFile("A 1\nB 2\n");
+  ASSERT_EQ(conf_store_reserve(&store_), 0);
+  allocFailures().nothrowArrayNewsBeforeFailure = 0;
+  errno = 0;
+  EXPECT_EQ(quill::detail::conf_store_read_file(path.c_str(), &store_), -1);
+  EXPECT_EQ(errno, ENOMEM);
+  unlink(path.c_str());
+  EXPECT_EQ(log_.lines(), std::vector<LogLine>{kCopyRefused});
+  EXPECT_EQ(store_.count, 0u);
+  EXPECT_EQ(conf_store_find("A", &store_), nullptr);
+}
+
+// A stream is read block by block; the definitions of the blocks read before
+// the refusal stay, and nothing after it is read.
 TEST_F(ConfMemory, CopyRefusedStopsTheReading) {
-  const std::string text = "A 1\nB 2\nC 3\n";
-  FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  std::string text = "A 1\n";
+  while (text.size() < 1024 * 1024) text += "# a comment that fills the blocks of the stream\n";
+  text += "C 3\n";
+  FILE* stream = fmemopen(text.data(), text.size(), "r");
   ASSERT_NE(stream, nullptr);
-  allocFailures().strdupsBeforeFailure = 2;  // A is stored, B's name is not
+  ASSERT_EQ(conf_store_reserve(&store_), 0);
+  allocFailures().nothrowArrayNewsBeforeFailure = 1;  // the first block is had, the next not
   errno = 0;
   EXPECT_EQ(quill::detail::conf_store_read_stream(stream, &store_), -1);
   EXPECT_EQ(errno, ENOMEM);
@@ -124,6 +190,21 @@ TEST_F(ConfMemory, CopyRefusedStopsTheReading) {
   EXPECT_EQ(log_.lines(), std::vector<LogLine>{kCopyRefused});
   EXPECT_STREQ(conf_store_find("A", &store_), "1");
   EXPECT_EQ(conf_store_find("C", &store_), nullptr);
+}
+
+// A line longer than a block of the stream needs a larger block.
+TEST_F(ConfMemory, LongLineRefusedStopsTheReading) {
+  const std::string text = "LONG " + std::string(1024 * 1024, 'v') + "\nAFTER a\n";
+  FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  ASSERT_NE(stream, nullptr);
+  allocFailures().nothrowArrayNewsBeforeFailure = 1;
+  errno = 0;
+  EXPECT_EQ(quill::detail::conf_store_read_stream(stream, &store_), -1);
+  EXPECT_EQ(errno, ENOMEM);
+  fclose(stream);
+  EXPECT_EQ(log_.lines(), std::vector<LogLine>{kCopyRefused});
+  EXPECT_EQ(store_.count, 0u);
+  EXPECT_EQ(conf_store_find("LONG", &store_), nullptr);
 }
 
 // The lookups then behave as for a missing file, and try again next time.
@@ -156,11 +237,11 @@ TEST(ConfMemoryLookup, CopyRefusedWhileLoadingGivesTheDefault) {
   quill::test::Sandbox::writeFile("/etc/vex/vex.conf", "NAMED_RUN_ROOT_D /srv/named\n");
   EXPECT_IN_CHILD({
     LogRecorder log;
-    allocFailures().strdupsBeforeFailure = 0;
+    allocFailures().nothrowArrayNewsBeforeFailure = 0;
     CHILD_CHECK_STREQ(conf_get(NAMED_RUN_ROOT_D), "/var/named/run-root");
     CHILD_CHECK(log.lines().size() == 1);
     CHILD_CHECK(log.lines()[0].text == "Unable to form configuration: Cannot allocate memory");
-    allocFailures().strdupsBeforeFailure = -1;
+    allocFailures().nothrowArrayNewsBeforeFailure = -1;
     CHILD_CHECK_STREQ(conf_get(NAMED_RUN_ROOT_D), "/srv/named");
   });
 }

@@ -201,6 +201,17 @@ TEST_F(ConfFile, ManyDefinitionsAreAllFound) {
   EXPECT_EQ(find("VAR_10000"), "(none)");
 }
 
+// A line is taken as a C string: a zero byte ends it where it stands.
+TEST_F(ConfFile, ZeroByteEndsTheLine) {
+  using namespace std::string_literals;
+  EXPECT_EQ(read("X va\0lue\nY 2\nZ\0 v\nW \0 x\n#\0\nV 5"s), 0);
+  EXPECT_EQ(find("X"), "va");
+  EXPECT_EQ(find("Y"), "2");
+  EXPECT_EQ(find("V"), "5");
+  EXPECT_EQ(store_.count, 3u);
+  EXPECT_EQ(log_.lines(), (std::vector<LogLine>{noSpaceAfterName("Z"), noValue("W ")}));
+}
+
 TEST_F(ConfFile, MissingFileFailsWithItsErrno) {
   const std::string missing = dir_ + "/missing.conf";
   errno = 0;
@@ -267,6 +278,90 @@ TEST(ConfStore, ReadsFromAnyStream) {
   EXPECT_STREQ(conf_store_find("A", &store), "1");
   EXPECT_STREQ(conf_store_find("C", &store), "three");
   EXPECT_EQ(log.lines(), std::vector<LogLine>{noSpaceAfterName("B=2\n")});
+}
+
+// Streams of unknown length are read block by block: lines that cross from
+// one block into the next are read whole.
+class ConfStream : public ::testing::Test {
+ protected:
+  int read(const std::string& text) {
+    FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+    if (stream == nullptr) return -2;
+    const int result = conf_store_read_stream(stream, &store_);
+    fclose(stream);
+    return result;
+  }
+
+  ConfStore store_;
+  LogRecorder log_;
+};
+
+TEST_F(ConfStream, DefinitionsAcrossManyBlocks) {
+  constexpr int kCount = 30000;
+  std::string text;
+  for (int i = 0; i < kCount; ++i) {
+    text += "NAME_" + std::to_string(i) + "  value of " + std::to_string(i) + "  # note\n";
+    if (i % 1000 == 999) text += "NAME_" + std::to_string(i / 2) + " again\n";
+  }
+  text += "LAST without newline";
+  EXPECT_EQ(read(text), 0);
+  EXPECT_EQ(store_.count, kCount + 1u);
+  for (int i = 0; i < kCount; ++i) {
+    const bool redefined = i < kCount / 2 && i % 500 == 499;
+    const char* value = conf_store_find(("NAME_" + std::to_string(i)).c_str(), &store_);
+    ASSERT_STREQ(value, redefined ? "again" : ("value of " + std::to_string(i)).c_str()) << i;
+  }
+  EXPECT_STREQ(conf_store_find("LAST", &store_), "without newline");
+  EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(ConfStream, InvalidLinesAcrossManyBlocksAreLoggedWhole) {
+  std::vector<LogLine> expected;
+  std::string text;
+  for (int i = 0; i < 10000; ++i) {
+    const std::string line = "BAD_" + std::to_string(i) + "=value " + std::to_string(i) + "\n";
+    text += line;
+    expected.push_back(noSpaceAfterName(line));
+  }
+  EXPECT_EQ(read(text), 0);
+  EXPECT_EQ(store_.count, 0u);
+  EXPECT_EQ(log_.lines(), expected);
+}
+
+TEST_F(ConfStream, LineLongerThanABlockIsKeptWhole) {
+  const std::string value(300000, 'v');
+  EXPECT_EQ(read("SHORT s\nLONG " + value + "\nAFTER a\n# " + value + "\nLAST " + value), 0);
+  EXPECT_STREQ(conf_store_find("SHORT", &store_), "s");
+  EXPECT_EQ(conf_store_find("LONG", &store_), value);
+  EXPECT_STREQ(conf_store_find("AFTER", &store_), "a");
+  EXPECT_EQ(conf_store_find("LAST", &store_), value);
+  EXPECT_EQ(store_.count, 4u);
+}
+
+TEST_F(ConfStream, DefinitionsAfterBlocksOfComments) {
+  std::string text;
+  while (text.size() < 512 * 1024) text += "# a comment line, longer than most\n";
+  text += "X 1\n";
+  while (text.size() < 1024 * 1024) text += "\t   \n";
+  text += "Y 2\n";
+  EXPECT_EQ(read(text), 0);
+  EXPECT_STREQ(conf_store_find("X", &store_), "1");
+  EXPECT_STREQ(conf_store_find("Y", &store_), "2");
+  EXPECT_EQ(store_.count, 2u);
+  EXPECT_TRUE(log_.lines().empty());
+}
+
+// A value stays valid as long as the store, also once a later definition
+// replaced it.
+TEST_F(ConfStream, ReplacedValueStaysValid) {
+  EXPECT_EQ(read("X first\n"), 0);
+  const char* first = conf_store_find("X", &store_);
+  EXPECT_EQ(read("X second\n"), 0);
+  EXPECT_STREQ(conf_store_find("X", &store_), "second");
+  EXPECT_STREQ(first, "first");
+  EXPECT_EQ(conf_store_set("X", "third", &store_), 0);
+  EXPECT_STREQ(conf_store_find("X", &store_), "third");
+  EXPECT_STREQ(first, "first");
 }
 
 }  // namespace
