@@ -5,11 +5,14 @@
 #include <quill/sys/exec_list.h>
 
 #include "tests/support/proc_count.h"
+#include "tests/sys/foreign_alloc.h"
 #include "tests/sys/sys_test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 
 namespace quill::sys {
@@ -83,6 +86,29 @@ TEST_F(ForkCounter, AnyOtherPreparationKeepsTheFullFork) {
             1);
   // Only the stage that needs it pays for the fork.
   EXPECT_EQ(forksFor(Pipe(Pipe(command({"echo"}), user), command({"cat"}))), 1);
+}
+
+TEST_F(ForkCounter, AChildStartedWithoutAForkAllocatesNothing) {
+  ScratchDir dir;
+  const TRedirectToFile quiet(2, "/dev/null", false);
+  std::string out;
+  int status = 0;
+  test::watchForeignAllocations(getpid());
+  const int before = forks;
+  RunAndRead(out, status,
+             Pipe(command({"echo", "x"}).WithRedirect(TRedirect(2, 1)),
+                  command({"cat"}).StdoutToFile(dir.file("out"))));
+  RunAndRead(out, status, TExecList(command({"/nonexistent/program"}).WithRedirectToFile(quiet)));
+  const int missingProgram = status;
+  RunAndRead(out, status,
+             TExecList(command({"cat"}).WithRedirectToFile(quiet).StdinFromFile(dir.file("no"))));
+  const int missingInput = status;
+  const int allocations = test::foreignAllocations();
+  test::watchForeignAllocations(0);
+  EXPECT_EQ(forks, before);
+  EXPECT_EQ(allocations, 0);
+  EXPECT_EQ(WEXITSTATUS(missingProgram), 127);
+  EXPECT_EQ(WEXITSTATUS(missingInput), 126);
 }
 
 // The same command started both ways: as it is, and with a preparation of
