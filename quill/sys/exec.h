@@ -10,6 +10,13 @@
 // raised in the caller: TSysCallErr (fork, exec without Fork, waitpid),
 // TEArgs::TEArgsError (empty argument vector) and whatever the
 // preparation's parent-side hooks raise. Not thread-safe.
+//
+// A command whose preparations are all the library's own descriptor
+// preparations (files, redirections, capture, pipeline ends) is started
+// without copying the caller's memory, so its cost does not grow with the
+// caller; any other preparation (standard input from a string, a class of
+// the user's, including a subclass of the library's) gets a full fork, in
+// which its InChild hook may allocate and raise.
 
 #include <quill/errors/errors.h>
 #include <quill/errors/shared_ptr.h>

@@ -85,6 +85,8 @@ bool planSteps(const TExec& cmd, std::vector<Step>& steps) {
   return known;
 }
 
+// What the caller hands to the child; it lives on the caller's stack, which
+// stays put while the caller is suspended.
 struct SharedStart {
   const Step* steps;
   std::size_t count;
