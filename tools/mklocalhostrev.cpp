@@ -61,6 +61,9 @@ void writeZone(const std::string& path, const std::string& content) {
 
 }  // namespace
 
+// Failures leave main as exceptions on purpose: the fatal-error handler
+// reports them and sets the exit status.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 int main(int /*argc*/, char** argv) {
   quill::installFatalErrorHandler();
   log_init(nullptr, 3, LOG_USER, LOG_PERROR, argv[0]);

@@ -59,12 +59,11 @@ class TSharedPtr {
 
   /// Drops this share and shares @p other's object instead.
   TSharedPtr& operator=(const TSharedPtr& other) noexcept {
-    T* object = other.object_;  // other may be *this
-    int* count = other.count_;
-    ++*count;  // before the release, so that self-assignment keeps the object
+    if (this == &other) return *this;
+    ++*other.count_;  // before the release: both may share one count
     release();
-    object_ = object;
-    count_ = count;
+    object_ = other.object_;
+    count_ = other.count_;
     return *this;
   }
 
