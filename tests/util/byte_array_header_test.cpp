@@ -29,8 +29,8 @@ std::vector<uint8_t> countingBytes(size_t n) {
   return bytes;
 }
 
-std::vector<uint8_t> randomBytes(size_t n, unsigned seed) {
-  std::mt19937 random(seed);
+std::vector<uint8_t> randomBytes(size_t n, unsigned stream) {
+  std::mt19937 random(stream);
   std::vector<uint8_t> bytes(n);
   for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
   return bytes;
