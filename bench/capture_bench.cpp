@@ -4,7 +4,11 @@
 // per second.
 //
 //   cmake -S . -B build-bench -DQUILL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
-//   cmake --build build-bench --target capture_bench && build-bench/bench/capture_bench
+//   cmake --build build-bench --target capture_bench && build-bench/bench/capture_bench \
+//       --benchmark_enable_random_interleaving=true
+//
+// Interleaving the runs keeps the load of other programs from favouring
+// whichever benchmark happens to run in a quiet moment.
 #include <quill/sys/exec_list.h>
 
 #include <benchmark/benchmark.h>

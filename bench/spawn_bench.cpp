@@ -2,7 +2,11 @@
 // large caller, next to posix_spawn + pipe + waitpid written by hand.
 //
 //   cmake -S . -B build-bench -DQUILL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
-//   cmake --build build-bench --target spawn_bench && build-bench/bench/spawn_bench
+//   cmake --build build-bench --target spawn_bench && build-bench/bench/spawn_bench \
+//       --benchmark_enable_random_interleaving=true
+//
+// Interleaving the runs keeps the load of other programs from favouring
+// whichever benchmark happens to run in a quiet moment.
 //
 // The argument is the caller's extra memory in MiB, allocated and touched
 // before the timing starts. Goal: ReadOutput from 2048 MiB costs at most 1.5
