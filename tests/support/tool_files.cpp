@@ -86,6 +86,18 @@ TinyFileSystem::~TinyFileSystem() {
   if (error_.empty()) umount2(directory_.c_str(), MNT_DETACH);
 }
 
+std::vector<int> descriptorsOn(const std::string& path) {
+  std::vector<int> found;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ignored)) {
+    // The listing's own descriptor is gone by the time its link is read.
+    const std::filesystem::path target = std::filesystem::read_symlink(entry.path(), ignored);
+    if (!ignored && target == path) found.push_back(std::stoi(entry.path().filename().string()));
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
 mode_t setUmask(mode_t mask) {
   return umask(mask);
 }

@@ -42,6 +42,9 @@ bool exists(const std::string& path);
 // The names in a directory, sorted, without "." and "..".
 std::vector<std::string> namesIn(const std::string& directory);
 
+// The descriptors of this process that are open on path, in ascending order.
+std::vector<int> descriptorsOn(const std::string& path);
+
 // Sets the process umask; returns the previous one.
 mode_t setUmask(mode_t mask);
 
