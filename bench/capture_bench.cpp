@@ -4,10 +4,11 @@
 // per second.
 //
 //   cmake -S . -B build-bench -DQUILL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
-//   cmake --build build-bench --target capture_bench && build-bench/bench/capture_bench \
-//       --benchmark_enable_random_interleaving=true
+//   cmake --build build-bench --target capture_bench
+//   build-bench/bench/capture_bench --benchmark_repetitions=5
 //
-// Interleaving the runs keeps the load of other programs from favouring
+// Add --benchmark_enable_random_interleaving=true on a shared machine:
+// interleaving the runs keeps the load of other programs from favouring
 // whichever benchmark happens to run in a quiet moment.
 #include <quill/sys/exec_list.h>
 
@@ -65,16 +66,8 @@ void PlainReadLoop(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * kBytes);
 }
 
-BENCHMARK(ReadOutputHead)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
-BENCHMARK(PlainReadLoop)
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime()
-    ->Repetitions(5)
-    ->ReportAggregatesOnly(true);
+BENCHMARK(ReadOutputHead)->Unit(benchmark::kMillisecond)->UseRealTime()->ReportAggregatesOnly(true);
+BENCHMARK(PlainReadLoop)->Unit(benchmark::kMillisecond)->UseRealTime()->ReportAggregatesOnly(true);
 
 }  // namespace
 

@@ -2,10 +2,11 @@
 // large caller, next to posix_spawn + pipe + waitpid written by hand.
 //
 //   cmake -S . -B build-bench -DQUILL_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release
-//   cmake --build build-bench --target spawn_bench && build-bench/bench/spawn_bench \
-//       --benchmark_enable_random_interleaving=true
+//   cmake --build build-bench --target spawn_bench
+//   build-bench/bench/spawn_bench --benchmark_repetitions=5
 //
-// Interleaving the runs keeps the load of other programs from favouring
+// Add --benchmark_enable_random_interleaving=true on a shared machine:
+// interleaving the runs keeps the load of other programs from favouring
 // whichever benchmark happens to run in a quiet moment.
 //
 // The argument is the caller's extra memory in MiB, allocated and touched
@@ -100,7 +101,7 @@ void PosixSpawnBaseline(benchmark::State& state) {
 }
 
 void sizes(benchmark::internal::Benchmark* b) {
-  b->Arg(16)->Arg(2048)->Unit(benchmark::kMicrosecond)->UseRealTime()->Repetitions(5);
+  b->Arg(16)->Arg(2048)->Unit(benchmark::kMicrosecond)->UseRealTime();
   b->ReportAggregatesOnly(true);
 }
 
