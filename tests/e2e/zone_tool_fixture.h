@@ -67,12 +67,19 @@ class ZoneTool : public testing::Test {
     EXPECT_EQ(result.err, "");
   }
 
-  // A failed run: status 1, nothing on standard output, stderr ending in the
-  // fatal handler's line for message.
+  // A failed run that logged nothing: status 1, nothing on standard output,
+  // and the fatal handler's line for message alone on standard error.
   static void expectFatal(const ToolResult& result, const std::string& message) {
+    expectFatalAfter(result, "", message);
+  }
+
+  // A failed run whose standard error holds logged first, then the fatal
+  // handler's line for message.
+  static void expectFatalAfter(const ToolResult& result, const std::string& logged,
+                               const std::string& message) {
     EXPECT_EQ(result.exitCode, 1) << describe(result);
     EXPECT_EQ(result.out, "");
-    EXPECT_THAT(result.err, testing::EndsWith("Unexpected error: " + message + "\n"));
+    EXPECT_EQ(result.err, logged + "Unexpected error: " + message + "\n");
   }
 
   // The zone file holds exactly what the tool writes for fqdn, and BIND

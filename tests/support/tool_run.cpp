@@ -60,6 +60,7 @@ ToolRun startTool(const std::vector<std::string>& argv, const ToolOptions& optio
 
 ToolResult finishTool(ToolRun& run) {
   ToolResult result;
+  result.pid = run.pid;
   // Both pipes are drained together so that a child filling one of them
   // never blocks while we wait on the other.
   while (run.outPipe >= 0 || run.errPipe >= 0) {

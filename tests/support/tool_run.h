@@ -19,6 +19,8 @@ struct ToolOptions {
 };
 
 struct ToolResult {
+  // The child's process id, as syslog puts it into its lines.
+  pid_t pid = -1;
   // The wait status's exit code, or -1 when the child did not exit normally.
   int exitCode = -1;
   std::string out;
