@@ -223,6 +223,10 @@ bool underSanitizers() {
   return std::getenv("QUILL_SANITIZED") != nullptr;
 }
 
+bool underMemcheck() {
+  return std::getenv("QUILL_UNDER_MEMCHECK") != nullptr;
+}
+
 void writeContent(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;

@@ -101,6 +101,10 @@ std::string childErrors(const std::string& path);
 // (scripts/check-sanitizers sets QUILL_SANITIZED).
 bool underSanitizers();
 
+// True when this test program runs under memcheck (scripts/check-valgrind
+// sets QUILL_UNDER_MEMCHECK).
+bool underMemcheck();
+
 // Creates or truncates `path` with exactly `content`.
 void writeContent(const std::string& path, const std::string& content);
 

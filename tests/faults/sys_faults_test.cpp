@@ -108,6 +108,9 @@ TEST_F(ProcessLimit, PipelineEndsTheStagesItStartedWhenALaterForkIsRefused) {
 }
 
 TEST_F(ProcessLimit, StandardInputWriterThatCannotStartFailsTheChild) {
+  // memcheck itself dies (SIGSEGV, no report) when a fork is refused in a
+  // grandchild it follows; the plain and sanitizer runs cover this case.
+  if (underMemcheck()) GTEST_SKIP() << "memcheck dies when a fork is refused in a grandchild";
   ScratchDir dir;
   ASSERT_FALSE(dir.path().empty());
   ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
