@@ -92,7 +92,17 @@ void syncDirectory(const std::string& directory) {
 }  // namespace
 
 FileReplacement::FileReplacement(const std::string& target)
-    : TmpFileBase(createStagingFile(target)), std::ostream(&buffer), target_(target) {}
+    : TmpFileBase(createStagingFile(target)), std::ostream(&buffer), target_(target) {
+  // The owner and bits of the file being replaced are taken before a single
+  // byte is written: content staged for a file that only its owner may read
+  // must never sit under looser bits, nor belong to someone else, in the
+  // meantime.
+  const int error = buffer.is_open() ? adoptAttributes(buffer.fd(), target_) : 0;
+  if (error != 0) {
+    ::unlink(path.c_str());
+    throwSystemError("Cannot create a file beside " + target_, error);
+  }
+}
 
 FileReplacement::~FileReplacement() {
   if (state_ == State::kStaged) ::unlink(path.c_str());
@@ -105,7 +115,6 @@ void FileReplacement::commit() {
   flush();
   int error = 0;
   if (!*this) error = errno != 0 ? errno : EIO;
-  if (error == 0 && buffer.is_open()) error = adoptAttributes(buffer.fd(), target_);
   const int closeError = syncAndClose();
   if (error == 0) error = closeError;
   if (error == 0 && ::rename(path.c_str(), target_.c_str()) != 0) error = errno;

@@ -22,17 +22,20 @@ namespace quill {
 class FileReplacement : private TmpFileBase, public std::ostream {
  public:
   /// Creates the staging file, a new file with a unique hidden name in the
-  /// directory of @p target, permission bits 0666 less the umask.
+  /// directory of @p target, and gives it at once the permission bits and
+  /// owner of the regular file it replaces (a new file or one replacing a
+  /// link keeps 0666 less the umask), so that no content is ever staged under
+  /// looser bits than the target's.
   /// @throws SystemError with the message "Cannot create a file beside " and
-  /// @p target (ExSystemError<2> when the directory is missing).
+  /// @p target (ExSystemError<2> when the directory is missing); no staging
+  /// file is left then.
   explicit FileReplacement(const std::string& target);
 
   /// Removes the staging file unless commit() succeeded. Throws nothing.
   ~FileReplacement() override;
 
-  /// Writes out the content, gives it the permission bits and owner of the
-  /// regular file it replaces (a new file or one replacing a link keeps 0666
-  /// less the umask), forces it to disk and renames it over the target.
+  /// Writes out the content, forces it to disk and renames it over the
+  /// target.
   /// @throws SystemError with the message "Cannot replace " and the target
   /// when a write, the flush, the sync, the close or the rename fails; the
   /// staging file is then removed and the target left as it was. The errno

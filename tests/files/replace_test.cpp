@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -82,6 +83,36 @@ TEST_F(FileReplacementTest, KeepsTheModeAndOwnerOfTheReplacedFile) {
     EXPECT_EQ(info.st_uid, 1234u);
     EXPECT_EQ(info.st_gid, 5678u);
   }
+}
+
+// The staged content of a file that only its owner may read is never open
+// to others, not even before commit().
+TEST_F(FileReplacementTest, StagedContentIsNeverLooserThanTheTarget) {
+  writeBytes(target, "old secret", 0600);
+  const bool root = geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown(target.c_str(), 1234, 5678), 0);
+  }
+  quill::test::withUmask(022, [&] {
+    quill::FileReplacement file(target);
+    // More than the stream buffers: part of it is on disk before commit().
+    file << std::string(10000, 's');
+    file.flush();
+    const std::vector<std::string> names = namesIn(dir.path());
+    ASSERT_EQ(names.size(), 2u);
+    const std::string staged = dir / (names[0] == "localhost.rev" ? names[1] : names[0]);
+    EXPECT_EQ(bytesOf(staged).size(), 10000u);
+    struct stat info;
+    ASSERT_EQ(lstat(staged.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    if (root) {
+      EXPECT_EQ(info.st_uid, 1234u);
+      EXPECT_EQ(info.st_gid, 5678u);
+    }
+    file.commit();
+  });
+  EXPECT_EQ(bytesOf(target), std::string(10000, 's'));
+  EXPECT_EQ(modeOf(target), 0600);
 }
 
 TEST_F(FileReplacementTest, ReplacesALinkInsteadOfFollowingIt) {
