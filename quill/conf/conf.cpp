@@ -6,7 +6,6 @@
 #include <quill/log/log.h>
 
 #include <errno.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <new>
