@@ -166,11 +166,11 @@ pid_t startChild(const TExec& cmd, char* const argv[], ForkedChild child) {
       // steps, argv and the stack stay valid for as long as it needs them.
       const pid_t pid = clone(startedChild, static_cast<char*>(stack) + kChildStack,
                               CLONE_VM | CLONE_VFORK | SIGCHLD, const_cast<SharedStart*>(&start));
-      const int failure = errno;
       pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
       munmap(stack, kChildStack);
-      errno = failure;
-      return pid;
+      // A sandbox may refuse this kind of clone; fork then decides whether
+      // a child can be had at all, and sets errno when not.
+      if (pid != -1) return pid;
     }
   }
   const pid_t pid = fork();

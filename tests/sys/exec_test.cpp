@@ -158,6 +158,9 @@ TEST(ExecWithoutFork, AFailedExecRaisesInTheCaller) {
   } catch (const TSysCallErr& error) {
     EXPECT_EQ(error.errorNumber, ENOENT);
   }
+  errno = 0;
+  EXPECT_EQ(command({"/nonexistent/program"}).Exec(false), -1);
+  EXPECT_EQ(errno, ENOENT);
   TExec declined = command({"/nonexistent/program"}, 0);
   ScratchDir dir;
   declined.AddPrep(TSharedPtr<TExec::TPrepare>(new Recorder("r", dir.file("log"), false)));
