@@ -2,6 +2,7 @@
 #include <quill/errors/fatal.h>
 #include <quill/files/backup.h>
 
+#include "tests/files/failing_fsync.h"
 #include "tests/support/tool_files.h"
 
 #include <fcntl.h>
@@ -238,6 +239,25 @@ TEST_F(BackupSystemConf, UnwritableDirectoryEndsTheProcess) {
                           ".saved_by_vex: " + std::strerror(EACCES) + "\n"));
   EXPECT_THAT(namesIn(dir.path()), ElementsAre("localhost.rev"));
   EXPECT_EQ(bytesOf(zone), "hand");
+}
+
+// Only a missing file or directory means there is nothing to save. A copy
+// that fails once it exists is lost, whatever the errno: even ENOENT must end
+// the process before the original can be overwritten.
+TEST_F(BackupSystemConf, FailedCopyEndsTheProcessWhateverItsErrno) {
+  writeBytes(zone, kHandEdited);
+  for (int error : {ENOENT, EIO}) {
+    EXPECT_EXIT(
+        {
+          quill::test::failNextFsync(error);
+          backUpAsTheToolWould(zone, false);
+        },
+        testing::ExitedWithCode(1),
+        testing::Eq("Unexpected error: Cannot write " + zone +
+                    ".saved_by_vex: " + std::strerror(error) + "\n"));
+    EXPECT_THAT(namesIn(dir.path()), ElementsAre("localhost.rev"));
+    EXPECT_EQ(bytesOf(zone), kHandEdited);
+  }
 }
 
 TEST_F(BackupSystemConf, FullDiskRemovesTheShortCopyAndEndsTheProcess) {

@@ -1,0 +1,29 @@
+#include "tests/files/failing_fsync.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+
+namespace {
+
+int armedError = 0;
+
+}  // namespace
+
+namespace quill::test {
+
+void failNextFsync(int errorNumber) {
+  armedError = errorNumber;
+}
+
+}  // namespace quill::test
+
+extern "C" int fsync(int descriptor) {
+  if (armedError != 0) {
+    errno = armedError;
+    armedError = 0;
+    return -1;
+  }
+  using Fsync = int (*)(int);
+  static const Fsync real = reinterpret_cast<Fsync>(dlsym(RTLD_NEXT, "fsync"));
+  return real(descriptor);
+}
