@@ -19,7 +19,7 @@ namespace {
 // vector was built before the fork), and _exit on any failure.
 [[noreturn]] void execChild(char* const* argv, int outWrite, int errWrite,
                             const ToolOptions& options) {
-  const int input = open("/dev/null", O_RDONLY);
+  const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (input < 0 || dup2(input, 0) < 0 || dup2(outWrite, 1) < 0 || dup2(errWrite, 2) < 0) _exit(126);
   umask(options.umask);
   if (options.withoutFileAccessOverride && !dropFileAccessOverride()) _exit(126);
