@@ -10,8 +10,11 @@
 //  - the store holds exactly the definitions of the reference reading, where
 //    the later of two definitions of one name wins;
 //  - a name that the reading did not define is not found.
-// The store is destroyed at the end of every run, so LeakSanitizer sees any
-// copy the reader failed to release.
+// The same text is also read as a stream of unknown length, which the reader
+// takes in blocks of 64 KiB: once behind a definition and a comment line that
+// put the first block boundary inside the text, and once behind a definition
+// longer than a block. The stores are destroyed at the end of every run, so
+// LeakSanitizer sees any copy the reader failed to release.
 
 #include <quill/conf/detail/conf_store.h>
 
@@ -93,20 +96,10 @@ void writeWhole(const std::string& path, const uint8_t* data, size_t size) {
   FUZZ_CHECK(fclose(file) == 0);
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using quill::detail::ConfStore;
-  const std::string path = scratchFile();
-  writeWhole(path, data, size);
-
-  ConfStore store;
-  FUZZ_CHECK(quill::detail::conf_store_read_file(path.c_str(), &store) == 0);
-
-  const std::map<std::string, std::string> expected =
-      referenceReading(std::string(reinterpret_cast<const char*>(data), size));
+// Checks `store` against the reference reading `expected`.
+void checkStore(const quill::detail::ConfStore& store,
+                const std::map<std::string, std::string>& expected) {
   FUZZ_CHECK(store.count == expected.size());
-
   std::set<std::string> names;
   for (uint64_t i = 0; i < store.count; ++i) {
     const char* name = store.entries[i].name;
@@ -141,5 +134,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
+}
+
+// Reads `text` as a stream without a file behind it and checks the store.
+void checkStreamReading(const std::string& text) {
+  FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  FUZZ_CHECK(stream != nullptr);
+  quill::detail::ConfStore store;
+  FUZZ_CHECK(quill::detail::conf_store_reserve(&store) == 0);
+  FUZZ_CHECK(quill::detail::conf_store_read_stream(stream, &store) == 0);
+  fclose(stream);
+  checkStore(store, referenceReading(text));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  const std::string path = scratchFile();
+  writeWhole(path, data, size);
+  {
+    quill::detail::ConfStore store;
+    FUZZ_CHECK(quill::detail::conf_store_read_file(path.c_str(), &store) == 0);
+    checkStore(store, referenceReading(text));
+  }
+
+  // Where the block boundary falls inside the text depends on the text.
+  constexpr size_t kStreamBlock = 64 * 1024;
+  const size_t shift = size == 0 ? 0 : (size * 7919 + data[size / 2]) % (size + 1);
+  const std::string head = "P0 first\n#";
+  checkStreamReading(head + std::string(kStreamBlock - head.size() - 1 - shift, 'x') + "\n" + text);
+  checkStreamReading("LONG " + std::string(kStreamBlock + shift, 'v') + "\n" + text);
   return 0;
 }
