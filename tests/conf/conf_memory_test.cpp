@@ -178,7 +178,7 @@ TEST_F(ConfMemory, TextRefusedLoadsNothing) {
 TEST_F(ConfMemory, CopyRefusedStopsTheReading) {
   std::string text = "A 1\n";
   while (text.size() < 1024 * 1024) text += "# a comment that fills the blocks of the stream\n";
-  text += "C 3\n";
+  text += "C 3\nBAD=line\n";
   FILE* stream = fmemopen(text.data(), text.size(), "r");
   ASSERT_NE(stream, nullptr);
   ASSERT_EQ(conf_store_reserve(&store_), 0);
@@ -194,7 +194,7 @@ TEST_F(ConfMemory, CopyRefusedStopsTheReading) {
 
 // A line longer than a block of the stream needs a larger block.
 TEST_F(ConfMemory, LongLineRefusedStopsTheReading) {
-  const std::string text = "LONG " + std::string(1024 * 1024, 'v') + "\nAFTER a\n";
+  const std::string text = "LONG " + std::string(1024 * 1024, 'v') + "\nAFTER a\nBAD=line\n";
   FILE* stream = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
   ASSERT_NE(stream, nullptr);
   allocFailures().nothrowArrayNewsBeforeFailure = 1;
@@ -205,6 +205,37 @@ TEST_F(ConfMemory, LongLineRefusedStopsTheReading) {
   EXPECT_EQ(log_.lines(), std::vector<LogLine>{kCopyRefused});
   EXPECT_EQ(store_.count, 0u);
   EXPECT_EQ(conf_store_find("LONG", &store_), nullptr);
+}
+
+// Room for an entry is made before its name is looked up, so the reading
+// stops at the definition that finds the store full, even one that would only
+// replace a value, and reads no line after it.
+TEST_F(ConfMemory, GrowthRefusedStopsTheReadingAtItsDefinition) {
+  for (const std::string& refused : {std::string("V20 new"), std::string("V0 again")}) {
+    std::string content;
+    for (int i = 0; i < 20; ++i) content += "V" + std::to_string(i) + " v\n";
+    content += "BAD=before\n" + refused + "\nBAD=after\nV21 later\n";
+    const std::string path = writeFile(content);
+    ConfStore store;
+    log_.clear();
+    allocFailures().realloc = true;
+    errno = 0;
+    EXPECT_EQ(quill::detail::conf_store_read_file(path.c_str(), &store), -1) << refused;
+    EXPECT_EQ(errno, ENOMEM);
+    allocFailures().realloc = false;
+    unlink(path.c_str());
+    // The line is quoted with its newline.
+    const LogLine invalid = {LOG_USER | LOG_WARNING,
+                             "Invalid variable definition BAD=before\n\nExpected a space after "
+                             "variable name\n"};
+    EXPECT_EQ(log_.lines(), (std::vector<LogLine>{invalid, kGrowthRefused})) << refused;
+    EXPECT_EQ(store.count, 20u);
+    EXPECT_EQ(store.capacity, 20u);
+    for (int i = 0; i < 20; ++i)
+      EXPECT_STREQ(conf_store_find(("V" + std::to_string(i)).c_str(), &store), "v");
+    EXPECT_EQ(conf_store_find("V20", &store), nullptr);
+    EXPECT_EQ(conf_store_find("V21", &store), nullptr);
+  }
 }
 
 // The lookups then behave as for a missing file, and try again next time.

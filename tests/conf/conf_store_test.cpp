@@ -185,6 +185,18 @@ TEST_F(ConfFile, StoreGrowsFromTwentySlotsByDoubling) {
                  std::to_string(i).c_str());
 }
 
+// Room for one more entry is made before a name is looked up: a full store
+// grows even for a definition that only replaces a value.
+TEST_F(ConfFile, FullStoreGrowsAlsoForARedefinition) {
+  std::string content;
+  for (int i = 0; i < 20; ++i) content += "V" + std::to_string(i) + " " + std::to_string(i) + "\n";
+  EXPECT_EQ(read(content + "V0 again\n"), 0);
+  EXPECT_EQ(store_.count, 20u);
+  EXPECT_EQ(store_.capacity, 40u);
+  EXPECT_EQ(find("V0"), "again");
+  EXPECT_EQ(find("V19"), "19");
+}
+
 TEST_F(ConfFile, ManyDefinitionsAreAllFound) {
   constexpr int kCount = 10000;
   std::string content;
