@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <sstream>
 
 namespace quill {
@@ -34,6 +35,60 @@ class DescriptorOwner {
  private:
   int descriptor_;
 };
+
+// Everything left to read from descriptor; path names it in the error.
+std::string readToEnd(int descriptor, const std::string& path) {
+  std::string content;
+  // A regular file's size saves the regrowing; files in /proc report 0 and
+  // simply grow the buffer as they are read.
+  struct stat info;
+  std::size_t capacity = kFirstRead;
+  if (::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+    capacity = static_cast<std::size_t>(info.st_size) + 1;
+  std::size_t length = 0;
+  for (;;) {
+    if (length == content.size()) content.resize(std::max(capacity, 2 * length));
+    const ssize_t got = ::read(descriptor, &content[length], content.size() - length);
+    if (got > 0) {
+      length += static_cast<std::size_t>(got);
+      continue;
+    }
+    if (got == 0) break;
+    if (errno == EINTR) continue;
+    // A read error (a directory, an I/O error): a short result must never
+    // pass for the whole file.
+    const int error = errno;
+    throwSystemError(path + ": read failed", error);
+  }
+  content.resize(length);
+  return content;
+}
+
+// The content of the file at path if it is one that can hold hand edits: a
+// regular file, reached directly or through a link. Anything else there (a
+// device, a named pipe, a directory) is not read and has nothing to save:
+// a link to /dev/zero would never reach its end, a pipe would hold the run
+// up for as long as nobody writes to it. The open does not wait for a pipe's
+// writer; the type is checked on what was opened, so swapping the file
+// between a check and the open changes nothing.
+std::optional<std::string> readHandEditable(const std::string& path) {
+  // A device is not even opened, where the path shows one already.
+  struct stat info;
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return std::nullopt;
+  const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (descriptor < 0) {
+    const int error = errno;
+    if (error == ENOENT) return std::nullopt;
+    throwSystemError(path + ": open failed", error);
+  }
+  const DescriptorOwner owner(descriptor);
+  if (::fstat(descriptor, &info) != 0) {
+    const int error = errno;
+    throwSystemError(path + ": read failed", error);
+  }
+  if (!S_ISREG(info.st_mode)) return std::nullopt;
+  return readToEnd(descriptor, path);
+}
 
 // The new copy of a hand-edited file, as an output stream.
 class SystemConfBackup : private TmpFileBase, public std::ostream {
@@ -74,19 +129,14 @@ OpenedFile createBackupFile(const std::string& path) {
 }
 
 void backUp(const char* path) {
-  std::string content;
-  try {
-    content = readFile(path);
-  } catch (const ExSystemError<ENOENT>&) {
-    return;
-  }
-  if (content.find(kGeneratedFileMarker) != std::string::npos) return;
+  const std::optional<std::string> content = readHandEditable(path);
+  if (!content || content->find(kGeneratedFileMarker) != std::string::npos) return;
   // Write failures are fatal whatever their errno: only a missing file or
   // directory means there is nothing to save.
   const OpenedFile file = createBackupFile(path);
   if (file.descriptor < 0) return;
   SystemConfBackup backup(file);
-  backup.save(content);
+  backup.save(*content);
 }
 
 }  // namespace
@@ -114,30 +164,7 @@ std::string readFile(const std::string& path) {
     throwSystemError(path + ": open failed", error);
   }
   const DescriptorOwner owner(descriptor);
-  std::string content;
-  // A regular file's size saves the regrowing; files in /proc report 0 and
-  // simply grow the buffer as they are read.
-  struct stat info;
-  std::size_t capacity = kFirstRead;
-  if (::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
-    capacity = static_cast<std::size_t>(info.st_size) + 1;
-  std::size_t length = 0;
-  for (;;) {
-    if (length == content.size()) content.resize(std::max(capacity, 2 * length));
-    const ssize_t got = ::read(descriptor, &content[length], content.size() - length);
-    if (got > 0) {
-      length += static_cast<std::size_t>(got);
-      continue;
-    }
-    if (got == 0) break;
-    if (errno == EINTR) continue;
-    // A read error (a directory, an I/O error): a short result must never
-    // pass for the whole file.
-    const int error = errno;
-    throwSystemError(path + ": read failed", error);
-  }
-  content.resize(length);
-  return content;
+  return readToEnd(descriptor, path);
 }
 
 void backupSystemConf(const char* path) noexcept {

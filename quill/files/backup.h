@@ -30,14 +30,15 @@ std::string readStream(std::istream& in);
 /// ": read failed" when reading stops before the end of the file.
 std::string readFile(const std::string& path);
 
-/// Saves a copy of the file @p path unless it is missing or carries the
-/// generated-file marker anywhere in its content. The copy goes to the first
+/// Saves a copy of the file @p path unless it is missing, is no regular file
+/// (a device or a named pipe, also behind a link, is neither read nor saved)
+/// or carries the generated-file marker anywhere in its content. The copy goes to the first
 /// free name among "<path>.saved_by_vex", "<path>.saved_by_vex.1", ...; it is
 /// created exclusively (no existing name of any kind is opened or followed)
 /// with permission bits 0620 less the umask, written, flushed and synced. An
 /// incomplete copy is removed again.
 ///
-/// Returns normally when the file is missing and after a complete copy. Any
+/// Returns normally when there is nothing to save and after a complete copy. Any
 /// other failure (an unreadable file, a backup that cannot be created or
 /// written) ends the process through std::terminate with a SystemError
 /// pending: "<path>: open failed: ..." or "Cannot write <backup>: ...". The

@@ -108,6 +108,17 @@ TEST_F(ZoneToolFaults, LinkAtTheZonePathIsReplacedNotFollowed) {
   EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex"), kHandEdited);
 }
 
+TEST_F(ZoneToolFaults, LinkToADeviceIsReplacedWithoutReadingOrSavingIt) {
+  makeChrootVar();
+  ASSERT_EQ(symlink("/dev/null", kZoneFile.c_str()), 0);
+  expectQuietSuccess(run());
+  expectZone(kZoneFile);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
+  struct stat info;
+  ASSERT_EQ(stat("/dev/null", &info), 0);
+  EXPECT_TRUE(S_ISCHR(info.st_mode));
+}
+
 TEST_F(ZoneToolFaults, DanglingLinkAtTheZonePathCreatesNothingElsewhere) {
   makeChrootVar();
   ASSERT_EQ(symlink("/var/planted", kZoneFile.c_str()), 0);

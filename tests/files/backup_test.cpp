@@ -223,6 +223,32 @@ TEST_F(BackupSystemConf, NeverFollowsALinkAtABackupName) {
   EXPECT_EQ(bytesOf(zone + ".saved_by_vex.1"), "hand");
 }
 
+// Only a regular file holds hand edits. A named pipe nobody writes to must
+// not hold the run up (the alarm ends a child that waits on it), and a device
+// reached through a link is neither read nor copied.
+TEST_F(BackupSystemConf, OnlyARegularFileIsReadAndSaved) {
+  ASSERT_EQ(mkfifo(zone.c_str(), 0600), 0);
+  EXPECT_EXIT(
+      {
+        alarm(30);
+        backUpAsTheToolWould(zone, false);
+      },
+      testing::ExitedWithCode(0), testing::Eq(""));
+  EXPECT_THAT(namesIn(dir.path()), ElementsAre("localhost.rev"));
+
+  ASSERT_EQ(unlink(zone.c_str()), 0);
+  ASSERT_EQ(symlink("/dev/null", zone.c_str()), 0);
+  quill::backupSystemConf(zone.c_str());
+  EXPECT_THAT(namesIn(dir.path()), ElementsAre("localhost.rev"));
+
+  // A link to a regular file is followed: what it shows is saved.
+  writeBytes(dir / "elsewhere", kHandEdited);
+  ASSERT_EQ(unlink(zone.c_str()), 0);
+  ASSERT_EQ(symlink((dir / "elsewhere").c_str(), zone.c_str()), 0);
+  quill::backupSystemConf(zone.c_str());
+  EXPECT_EQ(bytesOf(zone + ".saved_by_vex"), kHandEdited);
+}
+
 TEST_F(BackupSystemConf, UnreadableFileEndsTheProcess) {
   writeBytes(zone, "hand", 0);
   EXPECT_EXIT(
