@@ -183,6 +183,17 @@ TEST_F(BackupSystemConf, CopiesAHandEditedFileByteForByte) {
   EXPECT_EQ(modeOf(zone + ".saved_by_vex"), 0600);
 }
 
+// Children that a program of the panel starts meanwhile must not inherit
+// the copy being written.
+TEST_F(BackupSystemConf, CopyIsNotInheritedByChildren) {
+  writeBytes(zone, "hand");
+  quill::backupSystemConf(zone.c_str());
+  ASSERT_EQ(bytesOf(zone + ".saved_by_vex"), "hand");
+  const int flags = quill::test::lastSyncedDescriptorFlags();
+  ASSERT_NE(flags, -1);
+  EXPECT_TRUE(flags & FD_CLOEXEC);
+}
+
 TEST_F(BackupSystemConf, ModeFollowsTheUmask) {
   writeBytes(zone, "hand");
   quill::test::withUmask(0, [&] { quill::backupSystemConf(zone.c_str()); });

@@ -2,10 +2,12 @@
 
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 
 namespace {
 
 int armedError = 0;
+int lastFlags = -1;
 
 }  // namespace
 
@@ -15,9 +17,14 @@ void failNextFsync(int errorNumber) {
   armedError = errorNumber;
 }
 
+int lastSyncedDescriptorFlags() {
+  return lastFlags;
+}
+
 }  // namespace quill::test
 
 extern "C" int fsync(int descriptor) {
+  lastFlags = fcntl(descriptor, F_GETFD);
   if (armedError != 0) {
     errno = armedError;
     armedError = 0;

@@ -1,8 +1,10 @@
 #include <quill/errors/errors.h>
 #include <quill/files/replace.h>
 
+#include "tests/files/failing_fsync.h"
 #include "tests/support/tool_files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -113,6 +115,17 @@ TEST_F(FileReplacementTest, StagedContentIsNeverLooserThanTheTarget) {
   });
   EXPECT_EQ(bytesOf(target), std::string(10000, 's'));
   EXPECT_EQ(modeOf(target), 0600);
+}
+
+// Children that a program of the panel starts meanwhile must not inherit
+// the staging file.
+TEST_F(FileReplacementTest, StagingFileIsNotInheritedByChildren) {
+  quill::FileReplacement file(target);
+  file << "new";
+  file.commit();
+  const int flags = quill::test::lastSyncedDescriptorFlags();
+  ASSERT_NE(flags, -1);
+  EXPECT_TRUE(flags & FD_CLOEXEC);
 }
 
 TEST_F(FileReplacementTest, ReplacesALinkInsteadOfFollowingIt) {
