@@ -187,11 +187,13 @@ TEST_F(BackupSystemConf, CopiesAHandEditedFileByteForByte) {
 // the copy being written.
 TEST_F(BackupSystemConf, CopyIsNotInheritedByChildren) {
   writeBytes(zone, "hand");
+  quill::test::forgetSyncedDescriptors();
   quill::backupSystemConf(zone.c_str());
   ASSERT_EQ(bytesOf(zone + ".saved_by_vex"), "hand");
-  const int flags = quill::test::lastSyncedDescriptorFlags();
-  ASSERT_NE(flags, -1);
-  EXPECT_TRUE(flags & FD_CLOEXEC);
+  const auto& synced = quill::test::syncedDescriptors();
+  ASSERT_EQ(synced.size(), 1u);
+  EXPECT_EQ(synced[0].path, zone + ".saved_by_vex");
+  EXPECT_TRUE(synced[0].flags & FD_CLOEXEC);
 }
 
 TEST_F(BackupSystemConf, ModeFollowsTheUmask) {

@@ -25,6 +25,7 @@ using quill::test::namesIn;
 using quill::test::ScratchDir;
 using quill::test::writeBytes;
 using testing::ElementsAre;
+using testing::StartsWith;
 
 std::size_t openDescriptors() {
   std::size_t count = 0;
@@ -117,15 +118,20 @@ TEST_F(FileReplacementTest, StagedContentIsNeverLooserThanTheTarget) {
   EXPECT_EQ(modeOf(target), 0600);
 }
 
-// Children that a program of the panel starts meanwhile must not inherit
-// the staging file.
-TEST_F(FileReplacementTest, StagingFileIsNotInheritedByChildren) {
+// The content is on the disk before the rename, and the rename itself once
+// commit() returns. Children that a program of the panel starts meanwhile
+// must not inherit any of the descriptors.
+TEST_F(FileReplacementTest, SyncsTheContentThenTheDirectory) {
   quill::FileReplacement file(target);
   file << "new";
+  quill::test::forgetSyncedDescriptors();
   file.commit();
-  const int flags = quill::test::lastSyncedDescriptorFlags();
-  ASSERT_NE(flags, -1);
-  EXPECT_TRUE(flags & FD_CLOEXEC);
+  const auto& synced = quill::test::syncedDescriptors();
+  ASSERT_EQ(synced.size(), 2u);
+  EXPECT_THAT(synced[0].path, StartsWith(dir / ".localhost.rev."));
+  EXPECT_EQ(synced[1].path, dir.path());
+  for (const auto& descriptor : synced)
+    EXPECT_TRUE(descriptor.flags & FD_CLOEXEC) << descriptor.path;
 }
 
 TEST_F(FileReplacementTest, ReplacesALinkInsteadOfFollowingIt) {
