@@ -129,7 +129,7 @@ TEST(ReadOutput, AFailedReadRaisesAndLeavesNoChildBehind) {
   {
     TimerSignal timer(closeCapture, 20000);  // again, should one come too early
     try {
-      ReadOutput(sh("sleep 2; echo late"));
+      ReadOutput(command({"sleep", "5"}));
     } catch (const SystemError& error) {
       what = error.what();
     }

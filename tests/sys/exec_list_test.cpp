@@ -152,7 +152,7 @@ TEST(RunAll, AHookRaisingInTheCallerEndsAndReapsWhatWasStarted) {
   for (const bool inParent : {false, true}) {
     TExec refusing = command({"cat"});
     refusing.AddPrep(TSharedPtr<TExec::TPrepare>(new Refusing(inParent)));
-    const TExecList list = Pipe(Pipe(sh("sleep 30"), refusing), command({"cat"}));
+    const TExecList list = Pipe(Pipe(command({"sleep", "30"}), refusing), command({"cat"}));
     EXPECT_THROW(ReadOutput(list), std::runtime_error);
     EXPECT_THROW(RunAll(list), std::runtime_error);
     EXPECT_THROW(refusing.Run(), std::runtime_error);

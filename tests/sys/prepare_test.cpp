@@ -193,7 +193,7 @@ TEST(ReadOut, APipeFailingHalfWayEndsWhatWasStartedAndClosesItsPipes) {
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
   int raised = 0;
   try {
-    ReadOutput(Pipe(sh("sleep 5"), command({"cat"})));
+    ReadOutput(Pipe(command({"sleep", "5"}), command({"cat"})));
   } catch (const TSysCallErr& error) {
     raised = error.errorNumber;
   }
