@@ -89,6 +89,36 @@ TEST_F(ZoneTool, TakesTheChrootDirectoryFromTheConfigurationFile) {
   EXPECT_FALSE(exists("/var/named"));
 }
 
+// The reader's complaints about the file are warnings, below what the tool
+// logs: a run over a messy file prints nothing, and the later of two
+// definitions wins.
+TEST_F(ZoneTool, SkipsInvalidConfigurationLinesSilently) {
+  Sandbox::writeFile("/etc/vex/vex.conf",
+                     "NAMED_RUN_ROOT_D /var/first\n"
+                     "NAMED_RUN_ROOT_D=/var/wrong\n"
+                     "NAMED_RUN_ROOT_D\n"
+                     "  NAMED_RUN_ROOT_D   # no value\n"
+                     "-x /var/wrong\n"
+                     "NAMED_RUN_ROOT_D\t/var/ns\n");
+  ASSERT_EQ(mkdirWithParents("/var/ns/var"), 0);
+  expectQuietSuccess(run());
+  expectZone("/var/ns/var/localhost.rev");
+  EXPECT_FALSE(exists("/var/named"));
+}
+
+// A configuration file the tool may not read counts as none: the default
+// chroot directory is used and nothing is printed.
+TEST_F(ZoneTool, UnreadableConfigurationFileLeavesTheDefault) {
+  Sandbox::writeFile("/etc/vex/vex.conf", "NAMED_RUN_ROOT_D /var/ns\n", 0);
+  ASSERT_EQ(mkdirWithParents("/var/ns/var"), 0);
+  makeChrootVar();
+  ToolOptions options;
+  options.withoutFileAccessOverride = true;
+  expectQuietSuccess(run({}, options));
+  expectZone(kZoneFile);
+  EXPECT_THAT(namesIn("/var/ns/var"), ElementsAre());
+}
+
 TEST_F(ZoneTool, JoinsTheChrootDirectoryWithoutNormalisingIt) {
   Sandbox::writeFile("/etc/vex/vex.conf", "NAMED_RUN_ROOT_D /var/ns/\n");
   expectFatal(run(), kPrefix + "fail to create file /var/ns//var/localhost.rev");
