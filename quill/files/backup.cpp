@@ -87,6 +87,10 @@ std::optional<std::string> readHandEditable(const std::string& path) {
     throwSystemError(path + ": read failed", error);
   }
   if (!S_ISREG(info.st_mode)) return std::nullopt;
+  // Reads wait for the data again, as they would on any file system that
+  // honours the flag for regular files.
+  const int flags = ::fcntl(descriptor, F_GETFL);
+  if (flags != -1) ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
   return readToEnd(descriptor, path);
 }
 
