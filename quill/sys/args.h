@@ -1,12 +1,13 @@
 #pragma once
-// Argument vectors of the programs the executor runs.
-//
-// TEArgs is a value: copies share one list of strings and a change through a
-// shared copy first gives that copy a list of its own, so a change is never
-// seen through another copy. The list holds at most MaxArgs strings; Add
-// checks the limit before changing anything. Errors raised here carry a
-// share of the list as it was when they were raised. Not thread-safe: a
-// vector, its copies and its errors stay on one thread.
+/// @file
+/// Argument vectors of the programs the executor runs.
+///
+/// TEArgs is a value: copies share one list of strings and a change through a
+/// shared copy first gives that copy a list of its own, so a change is never
+/// seen through another copy. The list holds at most MaxArgs strings; Add
+/// checks the limit before changing anything. Errors raised here carry a
+/// share of the list as it was when they were raised. Not thread-safe: a
+/// vector, its copies and its errors stay on one thread.
 
 #include <quill/errors/errors.h>
 #include <quill/errors/shared_ptr.h>

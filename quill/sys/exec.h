@@ -1,22 +1,23 @@
 #pragma once
-// One command to run: its argument vector, flag bits and preparation.
-//
-// TExec is a value; copies share the argument vector and the preparation.
-// Run forks (with the Fork bit), lets the preparation set up the child's
-// descriptors, executes the program and optionally waits for it. A forked
-// child never returns into the caller's code: when a hook or exec fails
-// there, the child writes one line to its standard error and ends with
-// _exit(127) when the program was not found, _exit(126) otherwise. Errors
-// raised in the caller: TSysCallErr (fork, exec without Fork, waitpid),
-// TEArgs::TEArgsError (empty argument vector) and whatever the
-// preparation's parent-side hooks raise. Not thread-safe.
-//
-// A command whose preparations are all the library's own descriptor
-// preparations (files, redirections, capture, pipeline ends) is started
-// without copying the caller's memory, so its cost does not grow with the
-// caller; any other preparation (standard input from a string, a class of
-// the user's, including a subclass of the library's) gets a full fork, in
-// which its InChild hook may allocate and raise.
+/// @file
+/// One command to run: its argument vector, flag bits and preparation.
+///
+/// TExec is a value; copies share the argument vector and the preparation.
+/// Run forks (with the Fork bit), lets the preparation set up the child's
+/// descriptors, executes the program and optionally waits for it. A forked
+/// child never returns into the caller's code: when a hook or exec fails
+/// there, the child writes one line to its standard error and ends with
+/// _exit(127) when the program was not found, _exit(126) otherwise. Errors
+/// raised in the caller: TSysCallErr (fork, exec without Fork, waitpid),
+/// TEArgs::TEArgsError (empty argument vector) and whatever the
+/// preparation's parent-side hooks raise. Not thread-safe.
+///
+/// A command whose preparations are all the library's own descriptor
+/// preparations (files, redirections, capture, pipeline ends) is started
+/// without copying the caller's memory, so its cost does not grow with the
+/// caller; any other preparation (standard input from a string, a class of
+/// the user's, including a subclass of the library's) gets a full fork, in
+/// which its InChild hook may allocate and raise.
 
 #include <quill/errors/errors.h>
 #include <quill/errors/shared_ptr.h>

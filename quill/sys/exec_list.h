@@ -1,15 +1,16 @@
 #pragma once
-// Command lists: sequences, pipelines and runs with captured output.
-//
-// A TExecList is an ordered list of commands (values; copies share each
-// command's argument vector and preparation). The building operations return
-// a new list and leave their operands unchanged. RunAndRead and ReadOutput
-// start every command before reading anything, capture the last command's
-// standard output and reap every child they started; when starting fails
-// half-way, the children already started are killed and reaped and the
-// pipes made so far are closed before the error propagates. Errors: those
-// of TExec::Run, the SystemError family for failed reads and waits, and
-// std::runtime_error from ReadOutput for a failed child. Not thread-safe.
+/// @file
+/// Command lists: sequences, pipelines and runs with captured output.
+///
+/// A TExecList is an ordered list of commands (values; copies share each
+/// command's argument vector and preparation). The building operations return
+/// a new list and leave their operands unchanged. RunAndRead and ReadOutput
+/// start every command before reading anything, capture the last command's
+/// standard output and reap every child they started; when starting fails
+/// half-way, the children already started are killed and reaped and the
+/// pipes made so far are closed before the error propagates. Errors: those
+/// of TExec::Run, the SystemError family for failed reads and waits, and
+/// std::runtime_error from ReadOutput for a failed child. Not thread-safe.
 
 #include <quill/errors/shared_ptr.h>
 #include <quill/sys/exec.h>

@@ -1,15 +1,16 @@
 #pragma once
-// The preparations that set up a child's descriptors.
-//
-// Each is held through TSharedPtr and attached to a command with
-// TExec::AddPrep (or the With.../Stdin.../Stdout... operations); several on
-// one command run in the order they were added, in every phase. The hooks
-// named InChild run in the child between fork and exec. Pipes made here are
-// close-on-exec, so no program inherits a stray end; only the descriptors a
-// preparation sets up on purpose with dup2 survive exec. A descriptor member
-// that holds no open descriptor is -1. A file or descriptor that cannot be
-// set up ends the child with a line on its standard error and exit code 126
-// instead of running the program without it.
+/// @file
+/// The preparations that set up a child's descriptors.
+///
+/// Each is held through TSharedPtr and attached to a command with
+/// TExec::AddPrep (or the With.../Stdin.../Stdout... operations); several on
+/// one command run in the order they were added, in every phase. The hooks
+/// named InChild run in the child between fork and exec. Pipes made here are
+/// close-on-exec, so no program inherits a stray end; only the descriptors a
+/// preparation sets up on purpose with dup2 survive exec. A descriptor member
+/// that holds no open descriptor is -1. A file or descriptor that cannot be
+/// set up ends the child with a line on its standard error and exit code 126
+/// instead of running the program without it.
 
 #include <quill/errors/shared_ptr.h>
 #include <quill/sys/exec.h>
