@@ -41,9 +41,10 @@ class CaptureGuard {
 // that a large capture takes one page fault per block instead of 512.
 void adviseHugePages(char* data, std::size_t size) noexcept {
   constexpr std::uintptr_t kHuge = 2u << 20;
-  const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
-  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  const auto address = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t begin = (address + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t end = (address + size) & ~(kHuge - 1);
+  if (end > begin) madvise(data + (begin - address), end - begin, MADV_HUGEPAGE);
 }
 
 // One read, retried while a signal interrupts it: the writer has not
@@ -91,7 +92,7 @@ class GrowingBuffer {
 // allows into memory that grows in place, and copied into the string once,
 // so that the capture keeps up with a plain read loop.
 void readToEnd(int fd, std::string& out) {
-  constexpr std::size_t kSmall = 256 * 1024;
+  constexpr std::size_t kSmall = std::size_t{256} * 1024;
   char buffer[64 * 1024];
   while (out.size() < kSmall) {
     const std::size_t got = readSome(fd, buffer, sizeof buffer);

@@ -147,7 +147,7 @@ int startedChild(void* data) noexcept {
 
 // The child's stack: execvp may build a path and, for a script without
 // interpreter line, a new argv on it.
-constexpr std::size_t kChildStack = 256 * 1024;
+constexpr std::size_t kChildStack = std::size_t{256} * 1024;
 
 }  // namespace
 
