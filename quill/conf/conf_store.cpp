@@ -510,7 +510,8 @@ int conf_store_read_stream(FILE* stream, ConfStore* store) {
 
 int conf_store_read_file(const char* path, ConfStore* store) {
   if (conf_store_reserve(store) != 0) return -1;
-  FILE* file = fopen(path, "rt");
+  // "e": close-on-exec, so that programs started meanwhile never inherit it.
+  FILE* file = fopen(path, "rte");
   if (file == nullptr) {
     const int openErrno = errno;
     log_message(kConfWarning, "unable to open configuration file %s: %s\n", path,
