@@ -131,6 +131,32 @@ TEST_F(ProcessLimit, StandardInputWriterThatCannotStartFailsTheChild) {
   EXPECT_EQ(childErrors(errors), "cat: Resource temporarily unavailable\n");
 }
 
+TEST(DescriptorLimitInTheChild, StandardInputPipeThatCannotBeMadeFailsTheChild) {
+  // UndefinedBehaviorSanitizer's type check needs descriptors of its own.
+  if (underSanitizers())
+    GTEST_SKIP() << "the sanitizers' run-time needs free descriptors to check types";
+  ScratchDir dir;
+  ASSERT_FALSE(dir.path().empty());
+  const std::string errors = dir.path() + "/stderr";
+  const int descriptors = openDescriptorCount();
+  std::string raised;
+  {
+    // The capture pipe takes two of the three, the child's standard error
+    // file one for a moment; the child is left one short of a pipe for the
+    // text it should read.
+    DescriptorLimit limit(3);
+    raised = raisedBy([&] {
+      sys::ReadOutput(command({"cat"})
+                          .WithRedirectToFile(TRedirectToFile(2, errors, false))
+                          .StdinFromString("text for cat\n"));
+    });
+  }
+  EXPECT_EQ(raised, "std::runtime_error: child failed (exit code=126): ");
+  EXPECT_EQ(childErrors(errors), "cat: Too many open files\n");
+  EXPECT_EQ(childProcessCount(), 0);
+  EXPECT_EQ(openDescriptorCount(), descriptors);
+}
+
 // The same command set up by the library's own preparations only (the child
 // replays them before exec) and with a standard-input text added (the child
 // runs the hooks themselves): both must fail the same way.
