@@ -32,7 +32,7 @@ namespace {
 constexpr uint64_t kInitialSlots = 20;
 // Streams of unknown length are read in blocks of this size; a line that does
 // not fit makes its block grow.
-constexpr size_t kStreamBlockSize = 64 * 1024;
+constexpr size_t kStreamBlockSize = size_t{64} * 1024;
 // Configuration problems are warnings of the user facility; with the usual
 // threshold of 3 they are not shown.
 constexpr int kConfWarning = LOG_USER | LOG_WARNING;
@@ -134,12 +134,15 @@ uint64_t indexSizeFor(uint64_t capacity) {
 // either costs a page fault every 4 KiB and a TLB miss at almost every probe.
 void preferHugePages(void* memory, size_t bytes) {
   constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
+  // Only whole huge pages inside the block are advised; the pointer itself is
+  // moved so that no integer is turned back into a pointer.
   const auto start = reinterpret_cast<uintptr_t>(memory);
-  const uintptr_t begin = (start + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t end = (start + bytes) & ~(kHugePage - 1);
-  if (begin >= end) return;
+  const uintptr_t skip = (kHugePage - (start & (kHugePage - 1))) & (kHugePage - 1);
+  if (bytes <= skip) return;
+  const uintptr_t length = (bytes - skip) & ~(kHugePage - 1);
+  if (length == 0) return;
   const int savedErrno = errno;
-  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // only advice
+  madvise(static_cast<char*>(memory) + skip, length, MADV_HUGEPAGE);  // only advice
   errno = savedErrno;
 }
 
@@ -281,7 +284,7 @@ void growIndexAhead(ConfStore* store, uint64_t expected) {
 
 // About how many lines a large text holds, judged from its first lines.
 uint64_t estimatedLines(const char* text, size_t length) {
-  constexpr size_t kSample = 64 * 1024;
+  constexpr size_t kSample = size_t{64} * 1024;
   if (length <= kSample) return 0;  // not worth judging: the store grows quickly enough
   uint64_t lines = 0;
   for (const char* at = text;
