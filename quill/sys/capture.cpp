@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -73,10 +74,17 @@ class GrowingBuffer {
   std::size_t capacity() const noexcept { return capacity_; }
 
   void grow(std::size_t capacity) {
-    void* grown = data_ == nullptr ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
-                                          MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
-                                   : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-    if (grown == MAP_FAILED) throw std::bad_alloc();
+    void* grown = MAP_FAILED;
+    if (data_ != nullptr) grown = mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+    if (grown == MAP_FAILED) {
+      // Where pages cannot be moved (some emulators refuse), copy them.
+      grown = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      if (grown == MAP_FAILED) throw std::bad_alloc();
+      if (data_ != nullptr) {
+        std::memcpy(grown, data_, capacity_);
+        munmap(data_, capacity_);
+      }
+    }
     data_ = static_cast<char*>(grown);
     capacity_ = capacity;
     adviseHugePages(data_, capacity_);

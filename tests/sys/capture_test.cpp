@@ -46,6 +46,9 @@ class TimerSignal {
   ~TimerSignal() {
     const itimerval off{};
     setitimer(ITIMER_REAL, &off, nullptr);
+    // Ignoring discards a signal still pending, which the previous (default)
+    // action would otherwise turn into the end of the test program.
+    signal(SIGALRM, SIG_IGN);
     sigaction(SIGALRM, &previous_, nullptr);
   }
 
