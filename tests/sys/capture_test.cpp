@@ -107,7 +107,7 @@ TEST(ReadOutput, ASignalWithoutRestartLosesNoOutput) {
   alarms = 0;
   std::string out, large;
   {
-    TimerSignal timer(countAlarm, 1000);
+    TimerSignal timer(countAlarm, 10000);
     out = ReadOutput(sh("i=0; while [ $i -lt 30 ]; do echo line$i; sleep 0.005; i=$((i+1)); done"));
     large =
         ReadOutput(Pipe(command({"head", "-c", "8388608", "/dev/zero"}), sh("sleep 0.05; cat")));
