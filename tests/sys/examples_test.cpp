@@ -1,4 +1,4 @@
-// The examples of docs/sys-examples.md, kept compiling and correct. Each
+// The examples of the README's "Running commands", kept compiling and correct. Each
 // test body below is the example as printed there.
 #include <quill/sys/args.h>
 #include <quill/sys/exec.h>
