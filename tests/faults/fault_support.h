@@ -21,6 +21,18 @@ namespace quill::test {
 // "<class>: <what()>", the class demangled ("quill::ExSystemError<2>").
 std::string describe(const std::exception& error);
 
+// Catches what `operation` raises and describes it; "nothing raised" when it
+// returns.
+template <typename Operation>
+std::string raisedBy(Operation operation) {
+  try {
+    operation();
+  } catch (const std::exception& error) {
+    return describe(error);
+  }
+  return "nothing raised";
+}
+
 // A fresh directory under /tmp, removed with its contents on destruction.
 class ScratchDir {
  public:

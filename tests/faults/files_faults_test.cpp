@@ -30,17 +30,6 @@ namespace {
 
 const char kHandEdited[] = "; edited by hand\n@ IN SOA ns. root. (1 2 3 4 5)\n";
 
-// Catches what `operation` raises; "nothing raised" when it returns.
-template <typename Operation>
-std::string raisedBy(Operation operation) {
-  try {
-    operation();
-  } catch (const std::exception& error) {
-    return describe(error);
-  }
-  return "nothing raised";
-}
-
 class NoDescriptorLeft : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -72,16 +72,6 @@ std::string asLimitedUser(rlim_t processes, const std::function<std::string()>& 
   });
 }
 
-template <typename Operation>
-std::string raisedBy(Operation operation) {
-  try {
-    operation();
-  } catch (const std::exception& error) {
-    return describe(error);
-  }
-  return "nothing raised";
-}
-
 class ProcessLimit : public ::testing::Test {
  protected:
   void SetUp() override {

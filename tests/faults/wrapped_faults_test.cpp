@@ -40,16 +40,6 @@ TExec command(std::initializer_list<std::string> words) {
   return TExec(args, TExec::Fork | TExec::Wait | TExec::SearchPath);
 }
 
-template <typename Operation>
-std::string raisedBy(Operation operation) {
-  try {
-    operation();
-  } catch (const std::exception& error) {
-    return describe(error);
-  }
-  return "nothing raised";
-}
-
 class Wrapped : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -18,19 +18,11 @@ namespace quill::sys {
 namespace {
 
 using test::command;
+using test::failureOf;
 using test::fileContent;
 using test::ScratchDir;
 using test::sh;
 using test::shellOutput;
-
-std::string failureOf(const TExecList& list) {
-  try {
-    ReadOutput(list);
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return "<no failure>";
-}
 
 // Installs `handler` for SIGALRM without SA_RESTART, so that blocking calls
 // return EINTR, and a timer firing every `micros`; undone on destruction.

@@ -18,20 +18,11 @@ namespace quill::sys {
 namespace {
 
 using test::command;
+using test::failureOf;
 using test::fileContent;
 using test::ScratchDir;
 using test::sh;
 using test::writeFile;
-
-// The message ReadOutput raises for a child that exited with `code`.
-std::string failureOf(const TExecList& list) {
-  try {
-    ReadOutput(list);
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return "<no failure>";
-}
 
 TEST(FromFile, FeedsTheFileAndTheLastAddedFileWins) {
   ScratchDir dir;

@@ -3,6 +3,7 @@
 
 #include <quill/sys/args.h>
 #include <quill/sys/exec.h>
+#include <quill/sys/exec_list.h>
 
 #include <unistd.h>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 
 namespace quill::sys::test {
@@ -40,6 +42,16 @@ inline std::string fileContent(const std::string& path) {
 
 inline void writeFile(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+// The message ReadOutput raises for `list`, or "<no failure>".
+inline std::string failureOf(const TExecList& list) {
+  try {
+    ReadOutput(list);
+  } catch (const std::runtime_error& error) {
+    return error.what();
+  }
+  return "<no failure>";
 }
 
 // What the system shell prints for `script`, read through popen.
