@@ -74,13 +74,6 @@ std::string describe(const std::exception& error) {
   return text + ": " + error.what();
 }
 
-ScratchDir::ScratchDir() : path_(makeScratchDirectory()) {}
-
-ScratchDir::~ScratchDir() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
 ScratchMount::ScratchMount(const std::string& options) : path_(makeScratchDirectory()) {
   if (path_.empty()) {
     error_ = failure("mkdtemp");

@@ -9,6 +9,8 @@
 // (call QUILL_REQUIRE_SANDBOX() first in tests that link the sandbox). The
 // other helpers need nothing special.
 
+#include "tests/support/tool_files.h"
+
 #include <sys/types.h>
 
 #include <exception>
@@ -32,20 +34,6 @@ std::string raisedBy(Operation operation) {
   }
   return "nothing raised";
 }
-
-// A fresh directory under /tmp, removed with its contents on destruction.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // A tmpfs of its own on a fresh directory, mounted with `options` ("size=",
 // "nr_inodes=") in this process's mount namespace; unmounted and removed on
