@@ -7,11 +7,11 @@
 #include <quill/conf/detail/conf_store.h>
 
 #include <quill/log/log.h>
+#include <quill/util/detail/huge_pages.h>
 
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include <new>
@@ -129,30 +129,14 @@ uint64_t indexSizeFor(uint64_t capacity) {
   return size;
 }
 
-// Asks for huge pages where `bytes` from `memory` cover whole ones. A large
-// index is written at random and a file's text in one sweep; in pages of 4 KiB
-// either costs a page fault every 4 KiB and a TLB miss at almost every probe.
-void preferHugePages(void* memory, size_t bytes) {
-  constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
-  // Only whole huge pages inside the block are advised; the pointer itself is
-  // moved so that no integer is turned back into a pointer.
-  const auto start = reinterpret_cast<uintptr_t>(memory);
-  const uintptr_t skip = (kHugePage - (start & (kHugePage - 1))) & (kHugePage - 1);
-  if (bytes <= skip) return;
-  const uintptr_t length = (bytes - skip) & ~(kHugePage - 1);
-  if (length == 0) return;
-  const int savedErrno = errno;
-  madvise(static_cast<char*>(memory) + skip, length, MADV_HUGEPAGE);  // only advice
-  errno = savedErrno;
-}
-
-// calloc() with the byte count checked for overflow.
+// calloc() with the byte count checked for overflow. The index is probed at
+// random: in pages of 4 KiB almost every probe of a large one misses the TLB.
 void* allocateZeroed(uint64_t count, size_t size) {
   size_t bytes;
   if (count > SIZE_MAX || __builtin_mul_overflow(static_cast<size_t>(count), size, &bytes))
     return nullptr;
   void* memory = calloc(count, size);
-  if (memory != nullptr) preferHugePages(memory, bytes);
+  if (memory != nullptr) util::detail::preferHugePages(memory, bytes);
   return memory;
 }
 
@@ -171,7 +155,7 @@ ConfText* addText(ConfStore* store, size_t size) {
     logOutOfMemory("Unable to form configuration: %s");
     return nullptr;
   }
-  preferHugePages(memory, sizeof(ConfText) + size);
+  util::detail::preferHugePages(memory, sizeof(ConfText) + size);
   auto* text = new (memory) ConfText{store->texts, size};
   store->texts = text;
   return text;
