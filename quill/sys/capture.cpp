@@ -3,18 +3,17 @@
 #include <quill/sys/detail/child.h>
 #include <quill/sys/detail/run.h>
 #include <quill/sys/exec_list.h>
+#include <quill/util/detail/huge_pages.h>
 
 #include <boost/lexical_cast.hpp>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
-#include <cstring>
-#include <new>
+#include <exception>
 #include <stdexcept>
+#include <string>
 
 namespace quill::sys {
 
@@ -38,16 +37,6 @@ class CaptureGuard {
   TReadOut& capture_;
 };
 
-// Asks for huge pages on the whole 2 MiB blocks of [data, data + size), so
-// that a large capture takes one page fault per block instead of 512.
-void adviseHugePages(char* data, std::size_t size) noexcept {
-  constexpr std::uintptr_t kHuge = 2u << 20;
-  const auto address = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t begin = (address + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t end = (address + size) & ~(kHuge - 1);
-  if (end > begin) madvise(data + (begin - address), end - begin, MADV_HUGEPAGE);
-}
-
 // One read, retried while a signal interrupts it: the writer has not
 // finished, and stopping here would pass a truncated output off as the
 // whole of it. 0 at end of file.
@@ -59,48 +48,39 @@ std::size_t readSome(int fd, char* buffer, std::size_t size) {
   }
 }
 
-// Memory for a large capture that grows without copying (mremap moves the
-// pages, not the bytes) and without being zero-filled twice.
-class GrowingBuffer {
- public:
-  GrowingBuffer() = default;
-  ~GrowingBuffer() {
-    if (data_ != nullptr) munmap(data_, capacity_);
+// How much larger each new allocation of a large capture is than the bytes
+// read so far. Every growth copies what was read, and fresh pages are
+// expensive to fault in, so large steps pay: the address space reserved
+// ahead costs no memory until it is written.
+constexpr std::size_t kGrowth = 8;
+
+// Moves the bytes of `out` into a new allocation of about kGrowth times
+// their size, asked for huge pages before anything is written to it. Where
+// so much address space is refused (a strict overcommit policy, an
+// address-space limit), it takes twice their size.
+void growLarge(std::string& out) {
+  const std::size_t used = out.size();
+  std::string larger;
+  try {
+    larger.reserve(used <= larger.max_size() / kGrowth ? kGrowth * used : larger.max_size());
+  } catch (const std::exception&) {
+    larger.reserve(2 * used);
   }
-  GrowingBuffer(const GrowingBuffer&) = delete;
-  GrowingBuffer& operator=(const GrowingBuffer&) = delete;
-
-  char* data() const noexcept { return data_; }
-  std::size_t capacity() const noexcept { return capacity_; }
-
-  void grow(std::size_t capacity) {
-    void* grown = MAP_FAILED;
-    if (data_ != nullptr) grown = mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
-    if (grown == MAP_FAILED) {
-      // Where pages cannot be moved (some emulators refuse), copy them.
-      grown = mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (grown == MAP_FAILED) throw std::bad_alloc();
-      if (data_ != nullptr) {
-        std::memcpy(grown, data_, capacity_);
-        munmap(data_, capacity_);
-      }
-    }
-    data_ = static_cast<char*>(grown);
-    capacity_ = capacity;
-    adviseHugePages(data_, capacity_);
-  }
-
- private:
-  char* data_ = nullptr;
-  std::size_t capacity_ = 0;
-};
+  util::detail::preferHugePages(larger.data(), larger.capacity());
+  larger.append(out);
+  out.swap(larger);
+}
 
 // Reads `fd` to end of file. Small outputs (most of them) go through a
-// buffer on the stack; a large one is read in reads as large as the pipe
-// allows into memory that grows in place, and copied into the string once,
-// so that the capture keeps up with a plain read loop.
+// buffer on the stack. A large one is read straight into the string, whose
+// length is kept up to a step ahead of the bytes read: each step is
+// zero-filled just before reads overwrite it, so its pages are faulted in
+// outside the pipe's lock and are still in the cache when the bytes come.
+// With its storage grown in large steps, the capture keeps up with a plain
+// read loop.
 void readToEnd(int fd, std::string& out) {
   constexpr std::size_t kSmall = std::size_t{256} * 1024;
+  constexpr std::size_t kStep = std::size_t{256} * 1024;
   char buffer[64 * 1024];
   while (out.size() < kSmall) {
     const std::size_t got = readSome(fd, buffer, sizeof buffer);
@@ -109,18 +89,25 @@ void readToEnd(int fd, std::string& out) {
   }
   // Fewer, larger reads; a refusal only costs speed.
   fcntl(fd, F_SETPIPE_SZ, 1 << 20);
-  GrowingBuffer large;
-  std::size_t used = 0;
+  growLarge(out);
+  std::size_t used = out.size();
   for (;;) {
-    if (large.capacity() - used < (1u << 20))
-      large.grow(std::max<std::size_t>(4 * kSmall, 2 * large.capacity()));
-    const std::size_t got = readSome(fd, large.data() + used, large.capacity() - used);
+    if (used == out.size()) {
+      if (used == out.capacity()) {
+        // Full: grow only when more output is really there.
+        const std::size_t got = readSome(fd, buffer, sizeof buffer);
+        if (got == 0) break;
+        growLarge(out);
+        out.append(buffer, got);
+        used += got;
+      }
+      out.resize(std::min(out.capacity(), used + kStep));
+    }
+    const std::size_t got = readSome(fd, &out[used], out.size() - used);
     if (got == 0) break;
     used += got;
   }
-  out.reserve(out.size() + used);
-  adviseHugePages(&out[0], out.capacity());
-  out.append(large.data(), used);
+  out.resize(used);
 }
 
 }  // namespace

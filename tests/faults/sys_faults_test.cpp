@@ -1,8 +1,8 @@
 // Failure paths of running programs under real conditions: fork refused by
 // a process limit, a redirection onto a read-only file system, a copy from a
-// descriptor that is not open. Each case checks the exact error or the exact
-// line the child leaves on its standard error, and that no child and no
-// descriptor is left behind.
+// descriptor that is not open, a large capture under an address-space limit.
+// Each case checks the exact error or the exact line the child leaves on its
+// standard error, and that no child and no descriptor is left behind.
 //
 // Root is not bound by RLIMIT_NPROC, so the process-limit cases run in a
 // forked child that becomes a user of its own (no other process runs as it)
@@ -27,6 +27,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <initializer_list>
@@ -197,6 +198,44 @@ TEST_P(ChildSetUp, CopyOfADescriptorThatIsNotOpenFailsTheChild) {
   close(closed);
   EXPECT_EQ(run(shell("echo x").WithRedirect(TRedirect(1, closed))), 126);
   EXPECT_EQ(childErrors(errors_), "sh: Bad file descriptor\n");
+}
+
+// The address space this process holds now, in bytes; 0 when unknown.
+rlim_t addressSpaceInUse() {
+  unsigned long pages = 0;
+  std::FILE* statm = std::fopen("/proc/self/statm", "re");
+  if (statm == nullptr) return 0;
+  if (std::fscanf(statm, "%lu", &pages) != 1) pages = 0;
+  std::fclose(statm);
+  return static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Captures the roughly 23 MB of `seq 1 3000000` with the address space
+// limited to what is in use plus 80 MiB; says how that went.
+std::string captureUnderAddressSpaceLimit() {
+  std::string expected;
+  for (int i = 1; i <= 3000000; ++i) expected += std::to_string(i) + "\n";
+  const rlim_t inUse = addressSpaceInUse();
+  if (inUse == 0) return "cannot read /proc/self/statm";
+  const rlimit limit = {inUse + (rlim_t{80} << 20), RLIM_INFINITY};
+  if (setrlimit(RLIMIT_AS, &limit) != 0)
+    return std::string("cannot limit the address space: ") + std::strerror(errno);
+  std::string out;
+  const std::string raised = raisedBy([&] {
+    out = sys::ReadOutput(command({"seq", "1", "3000000"}));
+  });
+  if (raised != "nothing raised") return raised;
+  if (out != expected) return "an output of " + std::to_string(out.size()) + " bytes";
+  return "the whole output; " + std::to_string(childProcessCount()) + " children";
+}
+
+TEST(AddressSpaceLimit, ALargeCaptureTakesLessRoomAheadWhereTheLimitRefusesIt) {
+  if (underSanitizers())
+    GTEST_SKIP() << "the sanitizers' run-time reserves address space far beyond any limit";
+  if (underMemcheck()) GTEST_SKIP() << "memcheck's own memory counts against the limit";
+  // Past 16 MiB the capture would reserve eight times what it has read; the
+  // limit only leaves room for twice as much.
+  EXPECT_EQ(inChild(captureUnderAddressSpaceLimit), "the whole output; 0 children");
 }
 
 INSTANTIATE_TEST_SUITE_P(ReplayedAndHooked, ChildSetUp, ::testing::Bool(),

@@ -215,6 +215,23 @@ TEST(Differential, PipelinesGiveWhatTheShellGives) {
   EXPECT_EQ(quill::test::childProcessCount(), 0);
 }
 
+// The lines of `seq 1 last`.
+std::string numbersUpTo(int last) {
+  std::string text;
+  for (int i = 1; i <= last; ++i) text += std::to_string(i) + "\n";
+  return text;
+}
+
+TEST(ReadOutput, ALargeOutputKeepsEveryByteInOrderAsItsBufferGrows) {
+  // About 4 MiB of lines that differ, read through more than one change of
+  // buffer: a lost, doubled or zero-filled stretch would show.
+  const std::string expected = numbersUpTo(600000);
+  const std::string out = ReadOutput(command({"seq", "1", "600000"}));
+  ASSERT_EQ(out.size(), expected.size());
+  EXPECT_TRUE(out == expected);
+  EXPECT_GE(out.capacity(), out.size());
+}
+
 std::string quoted(const std::string& path) {
   std::string result = "'";
   for (char c : path) result += c == '\'' ? std::string("'\\''") : std::string(1, c);
