@@ -118,7 +118,10 @@ int WaitChild(int pid);
 /// and its wait status in `status`; every command is started at once (their
 /// Wait bits are ignored) and every child started is reaped. An empty list
 /// leaves both unchanged. A failed read raises the SystemError family with
-/// "read() failed"; on any error `out` is unchanged.
+/// "read() failed"; on any error `out` is unchanged. An output past 256 KiB
+/// may leave `out` with a capacity of up to eight times its length: address
+/// space reserved while reading, of which about the length is memory in
+/// use (shrink_to_fit() gives the rest back at the cost of a copy).
 void RunAndRead(std::string& out, int& status, const TExecList& l);
 
 /// The captured standard output of `l`'s last command; "" for an empty list.
