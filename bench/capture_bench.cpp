@@ -19,14 +19,11 @@
 // a program capturing one output after another would.
 #include <quill/sys/exec_list.h>
 
+#include "bench/spawn_baseline.h"
+
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char** environ;
+#include <cstdint>
 
 namespace {
 
@@ -54,26 +51,7 @@ std::int64_t readLoop() {
   char program[] = "head", c[] = "-c", size[] = "256M", zero[] = "/dev/zero";
   char* argv[] = {program, c, size, zero, nullptr};
   static char buffer[64 * 1024];
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  pid_t pid = 0;
-  const int failed = posix_spawnp(&pid, program, &actions, nullptr, argv, environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  if (failed != 0) {
-    close(fds[0]);
-    return -1;
-  }
-  std::int64_t total = 0;
-  ssize_t got;
-  while ((got = read(fds[0], buffer, sizeof buffer)) > 0) total += got;
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return total;
+  return quill::bench::spawnAndReadAll(argv, buffer, sizeof buffer);
 }
 
 void PlainReadLoop(benchmark::State& state) {

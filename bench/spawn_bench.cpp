@@ -14,16 +14,12 @@
 // times ReadOutput from 16 MiB and at most 1.5 times the baseline.
 #include <quill/sys/exec_list.h>
 
+#include "bench/spawn_baseline.h"
+
 #include <benchmark/benchmark.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <cstring>
-
-extern char** environ;
 
 namespace {
 
@@ -82,21 +78,8 @@ void PosixSpawnBaseline(benchmark::State& state) {
   char* argv[] = {program, nullptr};
   char buffer[1024];
   for (auto _ : state) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return state.SkipWithError("pipe failed");
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-    pid_t pid = 0;
-    const int failed = posix_spawn(&pid, program, &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (failed != 0) return state.SkipWithError("posix_spawn failed");
-    while (read(fds[0], buffer, sizeof buffer) > 0) {
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    if (quill::bench::spawnAndReadAll(argv, buffer, sizeof buffer) < 0)
+      return state.SkipWithError("posix_spawn failed");
   }
 }
 
