@@ -27,9 +27,32 @@ TEArgs::TOverflow::TOverflow(const std::string& message, const TSharedPtr<TList>
     : TEArgsError(message, list) {}
 TEArgs::TOverflow::~TOverflow() = default;
 
-TEArgs::TEArgs() : list_(new TList) {
-  list_->reserve(10);
+namespace {
+
+TSharedPtr<TEArgs::TList> newList() {
+  TSharedPtr<TEArgs::TList> list(new TEArgs::TList);
+  list->reserve(10);
+  return list;
 }
+
+// EmptyArgs is where every thread starts its command lines from: sharing
+// its list would have them all change its plain count at once.
+TSharedPtr<TEArgs::TList> listOfCopy(const TEArgs& source, const TSharedPtr<TEArgs::TList>& list) {
+  return &source == &EmptyArgs ? newList() : list;
+}
+
+}  // namespace
+
+TEArgs::TEArgs() : list_(newList()) {}
+
+TEArgs::TEArgs(const TEArgs& other) : list_(listOfCopy(other, other.list_)) {}
+
+TEArgs& TEArgs::operator=(const TEArgs& other) {
+  if (this != &other) list_ = listOfCopy(other, other.list_);
+  return *this;
+}
+
+TEArgs::~TEArgs() = default;
 
 void TEArgs::detach() {
   if (list_.useCount() == 1) return;

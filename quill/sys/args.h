@@ -7,7 +7,9 @@
 /// seen through another copy. The list holds at most MaxArgs strings; Add
 /// checks the limit before changing anything. Errors raised here carry a
 /// share of the list as it was when they were raised. Not thread-safe: a
-/// vector, its copies and its errors stay on one thread.
+/// vector, its copies and its errors stay on one thread. The one exception
+/// is EmptyArgs: a copy of it gets a list of its own, so threads that each
+/// build their vectors from it share nothing.
 
 #include <quill/errors/errors.h>
 #include <quill/errors/shared_ptr.h>
@@ -63,6 +65,16 @@ class QUILL_API TEArgs {
 
   /// An empty vector of its own, with room for 10 arguments.
   TEArgs();
+
+  /// Shares the list of `other`; a copy of EmptyArgs gets an empty list of
+  /// its own instead (may throw std::bad_alloc then).
+  TEArgs(const TEArgs& other);
+
+  /// Drops this vector's list and shares that of `other`, as the copy does.
+  TEArgs& operator=(const TEArgs& other);
+
+  /// Drops this vector's share of its list.
+  ~TEArgs();
 
   /// Appends a copy of `arg`. Raises TOverflow (and changes nothing) when
   /// the vector already holds MaxArgs elements; std::bad_alloc leaves it

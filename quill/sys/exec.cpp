@@ -1,76 +1,76 @@
 #include <quill/sys/exec.h>
 
+#include <quill/sys/detail/argv.h>
 #include <quill/sys/detail/child.h>
-#include <quill/sys/detail/run.h>
-#include <quill/sys/detail/spawn.h>
+#include <quill/sys/detail/describe.h>
+#include <quill/sys/detail/plan.h>
+#include <quill/sys/detail/settings.h>
+#include <quill/sys/detail/start.h>
+#include <quill/sys/detail/wait.h>
 #include <quill/sys/prepare.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
-#include <csignal>
 #include <exception>
+#include <stdexcept>
 #include <vector>
 
 namespace quill::sys {
 
 namespace {
 
-// Runs in the forked child between fork and exec, and is the only code the
-// child runs: it never returns, so the caller's code after Run runs in the
-// caller alone. The hooks may allocate here (this is a full copy of the
+// Runs in a fully forked child between fork and exec, and is the only code
+// the child runs: it never returns, so the caller's code after Run runs in
+// the caller alone. The hooks may allocate here (this is a full copy of the
 // caller), but nothing may leave: an exception or a failed exec becomes one
 // line on the child's standard error and an exit code, through _exit so
 // that no exit handler runs and no stdio buffer inherited from the caller
-// is flushed.
-[[noreturn]] void runForkedChild(const TExec& cmd, char* const argv[]) noexcept {
+// is flushed. The settings come first, as in every child.
+[[noreturn]] void runForkedChild(const TExec& cmd, const detail::ChildPlan& plan) noexcept {
+  const char* program = plan.argv[0];
   int code = detail::kSetupFailureCode;
   try {
+    detail::SetupFailure failure;
+    if (!detail::applySettings(plan.settings, plan.parent, failure)) {
+      detail::LineBuffer line;
+      detail::describeFailureLine(plan, failure, line);
+      detail::writeLine(line);
+      _exit(code);
+    }
     if (cmd.prep) cmd.prep->InChild(cmd);
     if (cmd.prep) cmd.prep->BeforeExec(cmd);
-    if ((cmd.flags & TExec::SearchPath) != 0) {
-      execvp(argv[0], argv);
-    } else {
-      execv(argv[0], argv);
-    }
-    const int failure = errno;
-    code = detail::execFailureCode(failure);
-    errno = failure;  // for the hook, as exec left it
+    const int error = detail::execProgram(plan);
+    code = detail::execFailureCode(error);
+    errno = error;  // for the hook, as exec left it
     const bool report = !cmd.prep || cmd.prep->OnExecError(cmd);
-    if (report) detail::writeChildLine(argv[0], detail::errorText(failure));
+    if (report) detail::writeChildLine(program, detail::errorText(error));
   } catch (const std::exception& error) {
-    detail::writeChildLine(argv[0], error.what());
+    detail::writeChildLine(program, error.what());
   } catch (...) {
-    detail::writeChildLine(argv[0], "unexpected error before exec");
+    detail::writeChildLine(program, "unexpected error before exec");
   }
   _exit(code);
 }
 
-// Ends a child that the caller can no longer hand out, and reaps it.
-void killAndReap(pid_t pid) noexcept {
-  kill(pid, SIGKILL);
-  while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
+// The settings of `items`, gathered in their order.
+void gatherSettings(const std::vector<detail::PrepItem>& items, detail::ChildSettings& settings) {
+  for (const detail::PrepItem& item : items) {
+    if (item.kind == detail::PrepItem::Kind::kSetting) settings.add(*item.setting);
   }
+}
+
+TExec withAdded(const TExec& cmd, TExec::TPrepare* p) {
+  const TSharedPtr<TExec::TPrepare> owned(p);
+  TExec copy(cmd);
+  copy.AddPrep(owned);
+  return copy;
+}
+
+TExec withSetting(const TExec& cmd, detail::SettingPrep setting) {
+  return withAdded(cmd, new detail::SettingPrep(std::move(setting)));
 }
 
 }  // namespace
-
-namespace detail {
-
-void refuseEmptyArgs(const TEArgs& args) {
-  if (args.Count() == 0) {
-    throw TEArgs::TEArgsError("The argument list is empty",
-                              TSharedPtr<TEArgs::TList>(new TEArgs::TList));
-  }
-}
-
-ArgvArray::ArgvArray(const TEArgs& args) {
-  pointers_.reserve(args.Count() + 1);
-  for (const std::string& arg : args.List()) pointers_.push_back(const_cast<char*>(arg.c_str()));
-  pointers_.push_back(nullptr);
-}
-
-}  // namespace detail
 
 TExec::TPrepare::~TPrepare() = default;
 void TExec::TPrepare::BeforeFork(const TExec&) {}
@@ -101,19 +101,29 @@ int TExec::Exec(bool searchPath) const {
 
 TRunResult TExec::Run() const {
   detail::refuseEmptyArgs(args);
-  // Built before the fork, so that the child only looks it up.
-  const detail::ArgvArray argv(args);
+  // Everything the child needs is laid out before it starts, so that the
+  // child only reads it.
+  detail::ArgvArray argv(args);
+  const std::vector<detail::PrepItem> items = detail::describe(*this);
+  detail::ChildSettings settings;
+  gatherSettings(items, settings);
+  detail::ChildPlan plan;
+  plan.settings = settings.settings();
+  plan.argv = argv.get();
+  plan.envp = settings.environment();
+  plan.searchList = (flags & SearchPath) != 0 ? settings.searchList() : nullptr;
+  plan.shellArgv = argv.shellRoom();
+  plan.parent = getpid();
 
   if ((flags & Fork) == 0) {
     if (prep) prep->BeforeExec(*this);
-    if ((flags & SearchPath) != 0) {
-      execvp(argv.get()[0], argv.get());
-    } else {
-      execv(argv.get()[0], argv.get());
-    }
-    const int failure = errno;
+    detail::SetupFailure failure;
+    const int error = detail::applySettings(plan.settings, plan.parent, failure)
+                          ? detail::execProgram(plan)
+                          : failure.error;
+    errno = error;
     if (prep && !prep->OnExecError(*this)) return {-1, 0};
-    throw TSysCallErr(failure);
+    throw TSysCallErr(error);
   }
 
   try {
@@ -122,7 +132,19 @@ TRunResult TExec::Run() const {
     detail::closePipesOf(*this);  // what the hooks before the failing one made
     throw;
   }
-  const pid_t pid = detail::startChild(*this, argv.get(), runForkedChild);
+  pid_t pid = -1;
+  if (!detail::hasForeign(items)) {
+    // The pipes exist now that BeforeFork has run.
+    std::vector<detail::Step> steps;
+    for (const detail::PrepItem& item : items) detail::appendValueSteps(item, steps);
+    plan.steps = steps.data();
+    plan.stepCount = steps.size();
+    detail::SetupFailure failure;
+    pid = detail::startChild(plan, true, failure, nullptr);
+  } else {
+    pid = fork();
+    if (pid == 0) runForkedChild(*this, plan);
+  }
   if (pid == -1) {
     const int failure = errno;
     detail::closePipesOf(*this);  // no child will use what BeforeFork made
@@ -133,19 +155,15 @@ TRunResult TExec::Run() const {
   try {
     if (prep) prep->InParent(*this);
   } catch (...) {
-    killAndReap(pid);
+    detail::killAndReap(pid);
     detail::closePipesOf(*this);
     throw;
   }
   if ((flags & Wait) == 0) return {pid, 0};
 
-  // An interrupted wait is retried: giving up would leave the child as a
-  // zombie that nobody can reap any more.
   int status = 0;
-  while (waitpid(pid, &status, 0) == -1) {
-    if (errno != EINTR) throw TSysCallErr(errno);
-  }
-  return {pid, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+  if (detail::waitFor(pid, &status) == -1) throw TSysCallErr(errno);
+  return {pid, detail::decodeStatus(status).code};
 }
 
 void TExec::AddPrep(const TSharedPtr<TPrepare>& p) {
@@ -176,17 +194,6 @@ TExec TExec::WithPrep(const TSharedPtr<TPrepare>& p) const {
   return copy;
 }
 
-namespace {
-
-TExec withAdded(const TExec& cmd, TExec::TPrepare* p) {
-  const TSharedPtr<TExec::TPrepare> owned(p);
-  TExec copy(cmd);
-  copy.AddPrep(owned);
-  return copy;
-}
-
-}  // namespace
-
 TExec TExec::StdinFromFile(const std::string& path) const {
   return withAdded(*this, new TFromFile(path));
 }
@@ -209,6 +216,69 @@ TExec TExec::WithRedirectToFile(const TRedirectToFile& r) const {
 
 TExec TExec::StdinFromString(const std::string& text) const {
   return withAdded(*this, new TReadFromStr(text));
+}
+
+TExec TExec::WithEnv(const std::string& name, const std::string& value) const {
+  if (name.empty() || name.find_first_of(std::string("=\0", 2)) != std::string::npos)
+    throw std::invalid_argument("WithEnv: not a variable name: " + name);
+  detail::SettingPrep setting(detail::SettingPrep::Kind::kSetEnv);
+  setting.name = name;
+  setting.value = value;
+  return withSetting(*this, std::move(setting));
+}
+
+TExec TExec::WithoutEnv(const std::string& name) const {
+  detail::SettingPrep setting(detail::SettingPrep::Kind::kUnsetEnv);
+  setting.name = name;
+  return withSetting(*this, std::move(setting));
+}
+
+TExec TExec::WithEmptyEnv() const {
+  return withSetting(*this, detail::SettingPrep(detail::SettingPrep::Kind::kEmptyEnv));
+}
+
+TExec TExec::InDirectory(const std::string& path) const {
+  detail::SettingPrep setting(detail::SettingPrep::Kind::kDirectory);
+  setting.name = path;
+  return withSetting(*this, std::move(setting));
+}
+
+TExec TExec::WithUmask(mode_t mask) const {
+  detail::SettingPrep setting(detail::SettingPrep::Kind::kUmask);
+  setting.mask = mask;
+  return withSetting(*this, std::move(setting));
+}
+
+TExec TExec::AsUser(const std::string& user) const {
+  return withSetting(*this, detail::lookUpUser(user));
+}
+
+TExec TExec::AsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) const {
+  detail::SettingPrep setting(detail::SettingPrep::Kind::kIdentity);
+  setting.uid = uid;
+  setting.gid = gid;
+  setting.groups = groups;
+  return withSetting(*this, std::move(setting));
+}
+
+TExec TExec::WithLimit(int resource, rlim_t soft, rlim_t hard) const {
+  detail::SettingPrep setting(detail::SettingPrep::Kind::kLimit);
+  setting.limit = {resource, soft, hard};
+  return withSetting(*this, std::move(setting));
+}
+
+TExec TExec::InNewSession() const {
+  return withSetting(*this, detail::SettingPrep(detail::SettingPrep::Kind::kSession));
+}
+
+TExec TExec::InNewProcessGroup() const {
+  return withSetting(*this, detail::SettingPrep(detail::SettingPrep::Kind::kProcessGroup));
+}
+
+TExec TExec::WithParentDeathSignal(int sig) const {
+  detail::SettingPrep setting(detail::SettingPrep::Kind::kDeathSignal);
+  setting.signal = sig;
+  return withSetting(*this, std::move(setting));
 }
 
 }  // namespace quill::sys

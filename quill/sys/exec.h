@@ -5,27 +5,44 @@
 /// TExec is a value; copies share the argument vector and the preparation.
 /// Run forks (with the Fork bit), lets the preparation set up the child's
 /// descriptors, executes the program and optionally waits for it. A forked
-/// child never returns into the caller's code: when a hook or exec fails
-/// there, the child writes one line to its standard error and ends with
-/// _exit(127) when the program was not found, _exit(126) otherwise. Errors
-/// raised in the caller: TSysCallErr (fork, exec without Fork, waitpid),
-/// TEArgs::TEArgsError (empty argument vector) and whatever the
-/// preparation's parent-side hooks raise. Not thread-safe.
+/// child never returns into the caller's code: when a hook, a setting or
+/// exec fails there, the child writes one line to its standard error and
+/// ends with _exit(127) when the program was not found, _exit(126)
+/// otherwise. Errors raised in the caller: TSysCallErr (fork, exec without
+/// Fork, waitpid), TEArgs::TEArgsError (empty argument vector) and whatever
+/// the preparation's parent-side hooks raise. A command and its copies stay
+/// on one thread, except that Execute and Start (execute.h) may run one
+/// command from many threads at once.
 ///
-/// A command whose preparations are all the library's own descriptor
-/// preparations (files, redirections, capture, pipeline ends) is started
-/// without copying the caller's memory, so its cost does not grow with the
-/// caller; any other preparation (standard input from a string, a class of
-/// the user's, including a subclass of the library's) gets a full fork, in
-/// which its InChild hook may allocate and raise.
+/// A command whose preparations are all the library's own (files,
+/// redirections, standard input from a string, capture, pipeline ends and
+/// the settings below) is started without copying the caller's memory, so
+/// its cost does not grow with the caller; a preparation of the user's
+/// (including a subclass of the library's) gets a full fork, in which its
+/// InChild hook may allocate and raise.
+///
+/// The settings (environment, directory, umask, identity, limits, session,
+/// parent-death signal) are gathered in the caller (the user database is
+/// read there, never in the child) and applied in the child in a fixed
+/// order, whatever the order they were added in: directory, umask, limits,
+/// new session or process group, supplementary groups, group id, user id,
+/// parent-death signal; then the descriptors are set up and the program is
+/// executed with the command's environment. A later setting of one kind
+/// replaces an earlier one; environment changes and limits apply in turn. A
+/// setting that fails ends the child like any set-up failure, with one line
+/// "<program>: <step> <operand>: <reason>" (for example "chdir /srv/x: No
+/// such file or directory") and exit code 126.
 
 #include <quill/errors/errors.h>
 #include <quill/errors/shared_ptr.h>
 #include <quill/export.h>
 #include <quill/sys/args.h>
 
+#include <sys/resource.h>
+#include <sys/types.h>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace quill::sys {
 
@@ -96,8 +113,46 @@ class QUILL_API TExec {
   TExec WithRedirect(const TRedirect& r) const;
   /// A copy with descriptor `r.fd` writing to the file `r.fileName`.
   TExec WithRedirectToFile(const TRedirectToFile& r) const;
-  /// A copy whose standard input reads `text` and then end of file.
+  /// A copy whose standard input reads `text` and then end of file: through
+  /// a pipe when the pipe holds it whole, else from an anonymous file;
+  /// Execute feeds it through a pipe while it reads the output.
   TExec StdinFromString(const std::string& text) const;
+
+  /// A copy whose program gets `name` set to `value` in its environment
+  /// (replacing an earlier value). Raises std::invalid_argument for an empty
+  /// name or one that holds "=" or a zero byte.
+  TExec WithEnv(const std::string& name, const std::string& value) const;
+  /// A copy whose program's environment lacks `name`.
+  TExec WithoutEnv(const std::string& name) const;
+  /// A copy whose program starts from an empty environment; WithEnv calls
+  /// made after this one add to it. With SearchPath the program is looked
+  /// up in the command's own PATH when it sets one (else in /bin:/usr/bin).
+  TExec WithEmptyEnv() const;
+  /// A copy that enters the directory `path` before the program runs; files
+  /// of redirections with a relative name are opened there.
+  TExec InDirectory(const std::string& path) const;
+  /// A copy whose program runs with the file creation mask `mask`.
+  TExec WithUmask(mode_t mask) const;
+  /// A copy whose program runs as `user`: the user id, primary group and
+  /// supplementary groups that the user database gives, looked up now, in
+  /// the caller. Raises std::runtime_error "AsUser: no such user: <user>"
+  /// for an unknown user, the SystemError family when the lookup fails.
+  TExec AsUser(const std::string& user) const;
+  /// A copy whose program runs with user id `uid`, group id `gid` and the
+  /// supplementary `groups`; real, effective and saved ids all change, so
+  /// the program cannot take the caller's identity back.
+  TExec AsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) const;
+  /// A copy whose program runs under the limit `resource` (RLIMIT_...) with
+  /// the `soft` and `hard` values.
+  TExec WithLimit(int resource, rlim_t soft, rlim_t hard) const;
+  /// A copy whose program leads a new session (setsid), and so a new
+  /// process group, without a controlling terminal.
+  TExec InNewSession() const;
+  /// A copy whose program leads a new process group (setpgid(0, 0)).
+  TExec InNewProcessGroup() const;
+  /// A copy whose program gets signal `sig` when the thread that started it
+  /// ends (also when that happened before the signal could be asked for).
+  TExec WithParentDeathSignal(int sig) const;
 
   /// The argument vector; element 0 is the program.
   TEArgs args;

@@ -2,73 +2,56 @@
 
 #include <quill/errors/errors.h>
 #include <quill/sys/detail/child.h>
+#include <quill/sys/detail/describe.h>
+#include <quill/sys/detail/output.h>
 #include <quill/sys/detail/run.h>
-#include <quill/sys/detail/spawn.h>
+#include <quill/sys/detail/settings.h>
+#include <quill/sys/detail/wait.h>
 
-#include <sys/wait.h>
+#include <boost/lexical_cast.hpp>
+
 #include <cerrno>
-#include <csignal>
+#include <stdexcept>
 
 namespace quill::sys {
 
-namespace detail {
+namespace {
 
-void closePipesOf(const TExec& cmd) noexcept {
-  forEachPrep(cmd.prep, [](TExec::TPrepare* p) {
-    int* fds = nullptr;
-    if (auto* writer = dynamic_cast<TWriteToPipeline*>(p)) fds = writer->pipe->fds;
-    if (auto* reader = dynamic_cast<TReadFromPipeline*>(p)) fds = reader->pipe->fds;
-    if (auto* capture = dynamic_cast<TReadOut*>(p)) fds = capture->fds;
-    if (fds == nullptr) return;
-    closeFd(fds[0]);
-    closeFd(fds[1]);
-  });
+// A copy of `l` whose last command is `derive` of what it was.
+template <typename Derive>
+TExecList withLast(const TExecList& l, Derive derive) {
+  TExecList copy(l);
+  if (!copy.empty()) copy.back() = derive(copy.back());
+  return copy;
 }
 
-bool feedsPipe(const TExec& cmd) {
-  bool found = false;
-  forEachPrep(cmd.prep, [&found](TExec::TPrepare* p) {
-    if (dynamic_cast<TWriteToPipeline*>(p) != nullptr) found = true;
-  });
-  return found;
+// A copy of `l` whose every command is `derive` of what it was.
+template <typename Derive>
+TExecList withEach(const TExecList& l, Derive derive) {
+  TExecList copy;
+  for (const TExec& cmd : l) copy.push_back(derive(cmd));
+  return copy;
 }
 
-void reap(pid_t pid) noexcept {
-  while (waitpid(pid, nullptr, 0) == -1 && errno == EINTR) {
+// Owns the capture pipe's descriptors in the caller for one run, so that no
+// error path leaves them open.
+class CaptureGuard {
+ public:
+  explicit CaptureGuard(TReadOut& capture) : capture_(capture) {}
+  ~CaptureGuard() { close(); }
+  CaptureGuard(const CaptureGuard&) = delete;
+  CaptureGuard& operator=(const CaptureGuard&) = delete;
+
+  void close() noexcept {
+    detail::closeFd(capture_.fds[0]);
+    detail::closeFd(capture_.fds[1]);
   }
-}
 
-TRunResult ListRun::start() {
-  // An unusable command is refused before its predecessors are started.
-  for (const TExec& cmd : list_) refuseEmptyArgs(cmd.args);
-  TRunResult result{0, 0};
-  try {
-    for (const TExec& cmd : list_) {
-      result = cmd.Run();
-      const bool waited = (cmd.flags & TExec::Wait) != 0;
-      if ((cmd.flags & TExec::Fork) != 0 && !waited && result.pid > 0) {
-        unwaited_.push_back({result.pid, &cmd});
-      }
-    }
-  } catch (...) {
-    abort();
-    throw;
-  }
-  return result;
-}
+ private:
+  TReadOut& capture_;
+};
 
-void ListRun::abort() noexcept {
-  for (const TExec& cmd : list_) closePipesOf(cmd);
-  // The remaining stages would only block on pipes whose other ends are
-  // gone or run without purpose: end them rather than leave them unreaped.
-  for (const StartedChild& child : unwaited_) {
-    kill(child.pid, SIGKILL);
-    reap(child.pid);
-  }
-  unwaited_.clear();
-}
-
-}  // namespace detail
+}  // namespace
 
 TExecList::TExecList(const TExec& cmd) : commands_{cmd} {}
 
@@ -76,6 +59,51 @@ TExecList::TExecList(std::initializer_list<TExec> cmds) : commands_(cmds) {}
 
 void TExecList::AddPrepToLast(const TSharedPtr<TExec::TPrepare>& p) {
   if (!commands_.empty()) commands_.back().AddPrep(p);
+}
+
+TExecList TExecList::WithEnv(const std::string& name, const std::string& value) const {
+  return withEach(*this, [&](const TExec& cmd) { return cmd.WithEnv(name, value); });
+}
+
+TExecList TExecList::WithoutEnv(const std::string& name) const {
+  return withEach(*this, [&](const TExec& cmd) { return cmd.WithoutEnv(name); });
+}
+
+TExecList TExecList::WithEmptyEnv() const {
+  return withEach(*this, [](const TExec& cmd) { return cmd.WithEmptyEnv(); });
+}
+
+TExecList TExecList::InDirectory(const std::string& path) const {
+  return withEach(*this, [&](const TExec& cmd) { return cmd.InDirectory(path); });
+}
+
+TExecList TExecList::WithUmask(mode_t mask) const {
+  return withEach(*this, [&](const TExec& cmd) { return cmd.WithUmask(mask); });
+}
+
+TExecList TExecList::AsUser(const std::string& user) const {
+  const detail::SettingPrep identity = detail::lookUpUser(user);
+  return AsUser(identity.uid, identity.gid, identity.groups);
+}
+
+TExecList TExecList::AsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) const {
+  return withEach(*this, [&](const TExec& cmd) { return cmd.AsUser(uid, gid, groups); });
+}
+
+TExecList TExecList::WithLimit(int resource, rlim_t soft, rlim_t hard) const {
+  return withEach(*this, [&](const TExec& cmd) { return cmd.WithLimit(resource, soft, hard); });
+}
+
+TExecList TExecList::InNewSession() const {
+  return withEach(*this, [](const TExec& cmd) { return cmd.InNewSession(); });
+}
+
+TExecList TExecList::InNewProcessGroup() const {
+  return withEach(*this, [](const TExec& cmd) { return cmd.InNewProcessGroup(); });
+}
+
+TExecList TExecList::WithParentDeathSignal(int sig) const {
+  return withEach(*this, [&](const TExec& cmd) { return cmd.WithParentDeathSignal(sig); });
 }
 
 TExecList Sequence(const TExec& a, const TExec& b) {
@@ -128,39 +156,28 @@ TExecList Pipe(const TExecList& l, const TExecList& m) {
   return result;
 }
 
-namespace {
-
-TExecList withLast(const TExecList& l, TExec::TPrepare* p) {
-  const TSharedPtr<TExec::TPrepare> owned(p);
-  TExecList copy(l);
-  copy.AddPrepToLast(owned);
-  return copy;
-}
-
-}  // namespace
-
 TExecList StdinFromFile(const TExecList& l, const std::string& path) {
-  return withLast(l, new TFromFile(path));
+  return withLast(l, [&](const TExec& cmd) { return cmd.StdinFromFile(path); });
 }
 
 TExecList StdoutToFile(const TExecList& l, const std::string& path) {
-  return withLast(l, new TToFile(path, false));
+  return withLast(l, [&](const TExec& cmd) { return cmd.StdoutToFile(path); });
 }
 
 TExecList StdoutAppendToFile(const TExecList& l, const std::string& path) {
-  return withLast(l, new TToFile(path, true));
+  return withLast(l, [&](const TExec& cmd) { return cmd.StdoutAppendToFile(path); });
 }
 
 TExecList WithRedirect(const TExecList& l, const TRedirect& r) {
-  return withLast(l, new TRedirect(r.fd, r.srcFd));
+  return withLast(l, [&](const TExec& cmd) { return cmd.WithRedirect(r); });
 }
 
 TExecList WithRedirectToFile(const TExecList& l, const TRedirectToFile& r) {
-  return withLast(l, new TRedirectToFile(r.fd, r.fileName, r.append));
+  return withLast(l, [&](const TExec& cmd) { return cmd.WithRedirectToFile(r); });
 }
 
 TExecList StdinFromString(const TExecList& l, const std::string& text) {
-  return withLast(l, new TReadFromStr(text));
+  return withLast(l, [&](const TExec& cmd) { return cmd.StdinFromString(text); });
 }
 
 TRunResult RunAll(const TExecList& l) {
@@ -180,17 +197,77 @@ TRunResult RunAll(const TExecList& l) {
 }
 
 int WaitChild(int pid) {
-  for (;;) {
-    try {
-      int status = 0;
-      if (waitpid(pid, &status, WUNTRACED) == -1) throwSystemError("waitpid() failed", errno);
-      return status;
-    } catch (const ExSystemError<EINTR>&) {
-      continue;
-    } catch (const ExSystemError<ECHILD>&) {
-      return 0;
-    }
+  int status = 0;
+  if (detail::waitFor(pid, &status) != -1) return status;
+  if (errno == ECHILD) return 0;
+  throwSystemError("waitpid() failed", errno);
+}
+
+void RunAndRead(std::string& out, int& status, const TExecList& l) {
+  if (l.empty()) return;
+  TSharedPtr<TReadOut> capture(new TReadOut);
+  TExecList copy(l);
+  copy.AddPrepToLast(capture);
+  // Everything is started before anything is read or waited for: a stage
+  // waited for now could block on a full pipe that nobody reads yet.
+  for (TExec& cmd : copy) cmd.flags &= TExec::Fork | TExec::SearchPath;
+
+  CaptureGuard guard(*capture);
+  detail::ListRun run(copy);
+  const TRunResult last = run.start();
+
+  std::string captured;
+  try {
+    detail::readToEnd(capture->fds[0], captured);
+  } catch (...) {
+    guard.close();
+    run.abort();
+    throw;
   }
+  guard.close();
+
+  int lastStatus = -1;  // not a normal exit: no child to report on
+  try {
+    if (last.pid > 0) lastStatus = WaitChild(last.pid);
+  } catch (...) {
+    run.abort();
+    throw;
+  }
+  for (const detail::StartedChild& child : run.unwaited()) {
+    if (child.pid != last.pid) detail::reap(child.pid);
+  }
+  out.swap(captured);
+  status = lastStatus;
+}
+
+std::string ReadOutput(const TExecList& l) {
+  std::string out;
+  int status = 0;
+  RunAndRead(out, status, l);
+  const detail::ExitStatus end = detail::decodeStatus(status);
+  if (!end.exited) {
+    throw std::runtime_error("child failed (status=" + boost::lexical_cast<std::string>(status) +
+                             "): " + out);
+  }
+  if (end.code != 0) {
+    throw std::runtime_error(
+        "child failed (exit code=" + boost::lexical_cast<std::string>(end.code) + "): " + out);
+  }
+  return out;
+}
+
+std::string ReadOutput(const TExec& a) {
+  return ReadOutput(TExecList(a));
+}
+
+std::string FileType(const std::string& path) {
+  TEArgs args(EmptyArgs);
+  args.Add("file");
+  args.Add("-bL");
+  // Ends the options: a path that starts with "-" is still a path.
+  args.Add("--");
+  args.Add(path);
+  return ReadOutput(TExec(args, TExec::Fork | TExec::Wait | TExec::SearchPath));
 }
 
 }  // namespace quill::sys

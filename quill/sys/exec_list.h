@@ -21,6 +21,7 @@
 #include <initializer_list>
 #include <list>
 #include <string>
+#include <vector>
 
 namespace quill::sys {
 
@@ -64,6 +65,32 @@ class QUILL_API TExecList {
 
   /// In place: TExec::AddPrep of `p` on the last command; nothing when empty.
   void AddPrepToLast(const TSharedPtr<TExec::TPrepare>& p);
+
+  /// The settings of TExec, applied to every command of a copy of the list
+  /// (each stage of a pipeline gets them): see TExec::WithEnv and the
+  /// operations after it.
+  TExecList WithEnv(const std::string& name, const std::string& value) const;
+  /// TExec::WithoutEnv for every command of a copy.
+  TExecList WithoutEnv(const std::string& name) const;
+  /// TExec::WithEmptyEnv for every command of a copy.
+  TExecList WithEmptyEnv() const;
+  /// TExec::InDirectory for every command of a copy.
+  TExecList InDirectory(const std::string& path) const;
+  /// TExec::WithUmask for every command of a copy.
+  TExecList WithUmask(mode_t mask) const;
+  /// TExec::AsUser for every command of a copy; the user database is read
+  /// once.
+  TExecList AsUser(const std::string& user) const;
+  /// TExec::AsUser with ids for every command of a copy.
+  TExecList AsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) const;
+  /// TExec::WithLimit for every command of a copy.
+  TExecList WithLimit(int resource, rlim_t soft, rlim_t hard) const;
+  /// TExec::InNewSession for every command of a copy.
+  TExecList InNewSession() const;
+  /// TExec::InNewProcessGroup for every command of a copy.
+  TExecList InNewProcessGroup() const;
+  /// TExec::WithParentDeathSignal for every command of a copy.
+  TExecList WithParentDeathSignal(int sig) const;
 
  private:
   std::list<TExec> commands_;
@@ -110,8 +137,9 @@ QUILL_API TExecList StdinFromString(const TExecList& l, const std::string& text)
 /// empty argument vector (TEArgs::TEArgsError).
 QUILL_API TRunResult RunAll(const TExecList& l);
 
-/// The wait status of `pid` (waitpid with WUNTRACED), retried when
-/// interrupted; 0 when there is no such child. Other failures raise the
+/// The wait status of `pid` once it has ended (a stopped child is waited for
+/// until it exits or is killed), retried when interrupted; 0 when there is
+/// no such child. Other failures raise the
 /// SystemError family with "waitpid() failed".
 QUILL_API int WaitChild(int pid);
 

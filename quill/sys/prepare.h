@@ -2,6 +2,10 @@
 /// @file
 /// The preparations that set up a child's descriptors.
 ///
+/// What each of them does in the child is also known to the executor, which
+/// starts a command whose preparations are all of these without a full
+/// fork; a subclass is treated as a preparation of the user's.
+///
 /// Each is held through TSharedPtr and attached to a command with
 /// TExec::AddPrep (or the With.../Stdin.../Stdout... operations); several on
 /// one command run in the order they were added, in every phase. The hooks
@@ -112,19 +116,17 @@ class QUILL_API TRedirectToFile : public TExec::TPrepare {
   bool append;
 };
 
-/// Standard input fed from a string. In the child, a text that fits in the
-/// pipe is written before exec; a longer one is written by a separate
-/// writer process that is no child of the program (it is orphaned at once,
-/// so the program never sees it as a child of its own). The writer uses
-/// write(2) only and ends with _exit, so pending stdio buffers of the caller
-/// never reach the program.
+/// Standard input fed from a string. The child writes a text that its pipe
+/// holds whole into the pipe before exec; a longer one goes into an
+/// anonymous file that the program reads instead, so no writer process
+/// exists and nothing is left for the caller (or a subreaper) to reap.
 class QUILL_API TReadFromStr : public TExec::TPrepare {
  public:
   /// Standard input reads `text`, then end of file.
   explicit TReadFromStr(const std::string& text);
   ~TReadFromStr() override;
-  /// Sets up the pipe and the writer (in the child); raises TSysCallErr
-  /// when pipe or fork fails.
+  /// Sets up the text as standard input (in the child); raises TSysCallErr
+  /// when the pipe or the file cannot be made or written.
   void InChild(const TExec& cmd) override;
 
   /// The bytes the program reads.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace quill::sys {
 namespace {
@@ -107,6 +109,29 @@ TEST(ArgsCopyOnWrite, BuildingFromEmptyArgsLeavesItEmpty) {
   args.Add("file");
   EXPECT_EQ(EmptyArgs.Count(), 0u);
   EXPECT_EQ(args.Count(), 1u);
+}
+
+TEST(ArgsCopyOnWrite, CopiesOfEmptyArgsShareNothingAcrossThreads) {
+  // Each thread keeps its own vectors; EmptyArgs, which they all start
+  // from, is the only thing they would otherwise share.
+  const TEArgs copy(EmptyArgs);
+  EXPECT_NE(&copy.List(), &EmptyArgs.List());
+  std::vector<std::thread> threads;
+  std::vector<std::uint64_t> counts(4);
+  for (std::size_t t = 0; t < counts.size(); ++t) {
+    threads.emplace_back([&counts, t] {
+      for (int i = 0; i < 20000; ++i) {
+        TEArgs args(EmptyArgs);
+        args.Add("echo");
+        TEArgs again = args;
+        again.Add(std::to_string(i));
+        counts[t] += again.Count() + args.Count();
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(counts, std::vector<std::uint64_t>(4, 60000));
+  EXPECT_EQ(EmptyArgs.Count(), 0u);
 }
 
 TEST(ArgsCopyOnWrite, AddingItselfOrACopyDoublesTheElementsInOrder) {

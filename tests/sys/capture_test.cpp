@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <stdio_ext.h>
+#include <sys/prctl.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
+#include <thread>
 
 namespace quill::sys {
 namespace {
@@ -158,6 +160,75 @@ TEST(WaitChild, AChildReapedBySomeoneElseFailsRunButNotTheCapture) {
   sigaction(SIGCHLD, &previous, nullptr);
   EXPECT_EQ(runError, ECHILD);
   EXPECT_EQ(out, "still\n");
+}
+
+// Runs `body` in a forked child of the test and returns what it returned,
+// or how the child ended.
+template <typename Body>
+std::string inChild(Body body) {
+  int report[2];
+  if (pipe(report) != 0) return "no pipe";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(report[0]);
+    std::string result;
+    try {
+      result = body();
+    } catch (const std::exception& error) {
+      result = std::string("raised: ") + error.what();
+    }
+    (void)!write(report[1], result.data(), result.size());
+    _exit(0);
+  }
+  close(report[1]);
+  std::string result;
+  char buffer[256];
+  ssize_t got;
+  while ((got = read(report[0], buffer, sizeof buffer)) > 0) result.append(buffer, got);
+  close(report[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status == 0 ? result : "child ended with status " + std::to_string(status);
+}
+
+TEST(StandardInputText, ALongTextLeavesNoProcessForASubreaperToReap) {
+  // A subreaper (or PID 1 of a container) inherits every orphan below it: a
+  // writer process of the text would come back to it as a zombie.
+  const std::string report = inChild([] {
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    std::string out;
+    for (int i = 0; i < 3; ++i) {
+      out = ReadOutput(command({"wc", "-c"}).StdinFromString(std::string(1 << 20, 'x')));
+    }
+    return out + std::to_string(quill::test::childProcessCount()) + " children";
+  });
+  EXPECT_EQ(report, "1048576\n0 children");
+}
+
+TEST(StandardInputText, ALongTextArrivesWholeWithChildSignalIgnored) {
+  const std::string report = inChild([] {
+    signal(SIGCHLD, SIG_IGN);  // children are reaped by the kernel
+    return ReadOutput(command({"wc", "-c"}).StdinFromString(std::string(1 << 20, 'x')));
+  });
+  EXPECT_EQ(report, "1048576\n");
+}
+
+TEST(WaitChild, AStoppedChildIsWaitedForUntilItEnds) {
+  // The child closes its output, so the capture ends, and stops itself;
+  // once the stop has been seen, it is continued and exits 0.
+  std::thread resume([] {
+    siginfo_t info = {};
+    if (waitid(P_ALL, 0, &info, WSTOPPED | WNOWAIT) == 0) kill(info.si_pid, SIGCONT);
+  });
+  std::string out = "<raised>";
+  try {
+    out = ReadOutput(sh("exec >&-; kill -STOP $$; exit 0"));
+  } catch (const std::runtime_error& error) {
+    out = error.what();
+  }
+  resume.join();
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(quill::test::childProcessCount(), 0);
 }
 
 TEST(ParentStdio, PendingBytesOfTheCallerNeverReachAChild) {

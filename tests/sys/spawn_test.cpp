@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
+#include <functional>
+#include <vector>
 
 namespace quill::sys {
 namespace {
@@ -72,11 +74,14 @@ TEST_F(ForkCounter, DescriptorPreparationsStartWithoutAFork) {
       prep(new TRedirect(2, 1)),
       prep(new TUnionPrep(TSharedPtr<TExec::TPrepare>(), TSharedPtr<TExec::TPrepare>())))));
   EXPECT_EQ(forksFor(TExecList(nested)), 0);
+  // A text for standard input is written by the child itself, into a pipe
+  // or, past what a pipe holds, an anonymous file: no writer process.
+  EXPECT_EQ(forksFor(TExecList(command({"cat"}).StdinFromString("text"))), 0);
+  EXPECT_EQ(forksFor(TExecList(command({"cat"}).StdinFromString(std::string(1 << 20, 'x')))), 0);
 }
 
 TEST_F(ForkCounter, AnyOtherPreparationKeepsTheFullFork) {
   const TExec cat = command({"cat"});
-  EXPECT_EQ(forksFor(TExecList(cat.StdinFromString("text"))), 1);
   TExec user = cat;
   user.AddPrep(prep(new UserPrep));
   EXPECT_EQ(forksFor(TExecList(user)), 1);
@@ -141,6 +146,63 @@ TEST(StartingWays, FailuresLookTheSameEitherWay) {
                     .WithRedirect(TRedirect(1, 987)))) {
     EXPECT_EQ(badCopy.Run().exitCode, 126);
     EXPECT_EQ(fileContent(dir.file("err3")), "true: Bad file descriptor\n");
+  }
+  EXPECT_EQ(quill::test::childProcessCount(), 0);
+}
+
+// What the descriptors 0 to 8 of a program are, written to the file named
+// by its argument through descriptor 9: "<fd> <target>" per open one, pipes
+// without their inode numbers. Then it copies its input to its output and
+// writes a line to its standard error.
+TExec probe(const std::string& report) {
+  return command({"sh", "-c",
+                  "exec 9>\"$0\"; for fd in 0 1 2 3 4 5 6 7 8; do "
+                  "[ -e /proc/$$/fd/$fd ] && printf '%s %s\\n' $fd "
+                  "\"$(readlink /proc/$$/fd/$fd | sed 's/:\\[.*//')\" >&9; done; "
+                  "cat 2>/dev/null; echo to-stderr >&2",
+                  report});
+}
+
+TEST(StartingWays, EveryLibraryPreparationSetsUpTheSameDescriptorsEitherWay) {
+  ScratchDir dir;
+  test::writeFile(dir.file("in"), "from a file\n");
+  // Each case adds one kind of the library's preparations; the last one
+  // lists a pipeline, whose stages get the pipeline's ends.
+  const std::vector<std::function<TExecList(const TExec&)>> cases = {
+      [&](const TExec& c) { return TExecList(c.StdinFromFile(dir.file("in"))); },
+      [&](const TExec& c) { return TExecList(c.StdoutToFile(dir.file("out"))); },
+      [&](const TExec& c) { return TExecList(c.StdoutAppendToFile(dir.file("out"))); },
+      [&](const TExec& c) { return TExecList(c.WithRedirect(TRedirect(5, 2))); },
+      [&](const TExec& c) { return TExecList(c.WithRedirect(TRedirect(2, 1))); },
+      [&](const TExec& c) {
+        return TExecList(c.WithRedirectToFile(TRedirectToFile(4, dir.file("out"), true)));
+      },
+      [&](const TExec& c) { return TExecList(c.StdinFromString("a short text\n")); },
+      [&](const TExec& c) { return TExecList(c.StdinFromString(std::string(300000, 'y'))); },
+      [&](const TExec& c) {
+        return Pipe(command({"echo", "piped"}), Pipe(c, command({"cat"})));
+      },
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::vector<std::string> seen;
+    for (const TExec& way : bothWays(probe(dir.file("report")))) {
+      test::writeFile(dir.file("out"), "before\n");
+      const TExecList list = StdoutAppendToFile(
+          cases[i](way.WithRedirectToFile(TRedirectToFile(2, dir.file("err"), false))),
+          dir.file("out"));
+      RunAll(list);
+      seen.push_back(fileContent(dir.file("report")) + "|" + fileContent(dir.file("out")) + "|" +
+                     fileContent(dir.file("err")));
+    }
+    EXPECT_EQ(seen[0], seen[1]) << "case " << i;
+  }
+  // And a preparation that fails says so in the same words either way.
+  for (const TExec& way : bothWays(probe(dir.file("report")))) {
+    const TExec failing = way.WithRedirectToFile(TRedirectToFile(2, dir.file("err"), false))
+                              .StdoutToFile(dir.path() + "/no/such/dir/out");
+    EXPECT_EQ(failing.Run().exitCode, 126);
+    EXPECT_EQ(fileContent(dir.file("err")),
+              "sh: " + dir.path() + "/no/such/dir/out: open failed: No such file or directory\n");
   }
   EXPECT_EQ(quill::test::childProcessCount(), 0);
 }

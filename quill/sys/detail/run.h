@@ -1,11 +1,15 @@
 #pragma once
-// Starting a command list and cleaning up after it; private to quill/sys.
+// Starting a command list command by command and cleaning up after it;
+// private to quill/sys.
 
-#include <quill/sys/exec_list.h>
-#include <quill/sys/prepare.h>
+#include <quill/sys/exec.h>
 
 #include <sys/types.h>
 #include <vector>
+
+namespace quill::sys {
+class TExecList;
+}
 
 namespace quill::sys::detail {
 
@@ -17,8 +21,9 @@ struct StartedChild {
   const TExec* cmd;
 };
 
-/// One run of a command list. Keeps the children it started without waiting,
-/// so that they can be reaped, or ended and reaped when the run fails.
+/// One run of a command list with TExec::Run. Keeps the children it started
+/// without waiting, so that they can be reaped, or ended and reaped when the
+/// run fails.
 class ListRun {
  public:
   /// A run of `list`, which must outlive it.
@@ -40,28 +45,5 @@ class ListRun {
   const TExecList& list_;
   std::vector<StartedChild> unwaited_;
 };
-
-/// Calls `visit` on every preparation of a chain built by AddPrep, in the
-/// order their hooks run; unions are walked, not visited.
-template <typename Visit>
-void forEachPrep(const TSharedPtr<TExec::TPrepare>& prep, Visit&& visit) {
-  if (!prep) return;
-  if (auto* both = dynamic_cast<TUnionPrep*>(prep.get())) {
-    forEachPrep(both->first, visit);
-    forEachPrep(both->second, visit);
-    return;
-  }
-  visit(prep.get());
-}
-
-/// True when `cmd`'s preparations send its output into a pipeline's pipe.
-bool feedsPipe(const TExec& cmd);
-
-/// Closes the pipe ends that `cmd`'s own preparations (capture, pipeline
-/// ends) still hold in the caller; for a start that failed.
-void closePipesOf(const TExec& cmd) noexcept;
-
-/// Waits for `pid` until it has ended, retrying interrupted waits.
-void reap(pid_t pid) noexcept;
 
 }  // namespace quill::sys::detail

@@ -1,0 +1,140 @@
+#pragma once
+// What a child does between its start and exec, as plain data, and the one
+// interpreter that replays it; private to quill/sys.
+//
+// A plan is laid out in the caller, where allocating is fine, and replayed
+// in the child, where it is not: a child started with vfork semantics shares
+// the caller's memory until it execs. Everything that replays a plan makes
+// plain system calls only, never allocates, never throws, and reports a
+// failure as data. The identity is changed with raw system calls: glibc's
+// wrappers would make every thread of the caller change its credentials too.
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/types.h>
+#include <cstddef>
+#include <cstdint>
+
+namespace quill::sys::detail {
+
+class LineBuffer;
+
+/// One descriptor step of a child.
+struct Step {
+  /// What the step does.
+  enum class Kind : std::uint8_t {
+    kOpen,   // open `data` (a path) with `flags` onto `fd`
+    kCopy,   // `fd` becomes a copy of `source` (the same number: kept open across exec)
+    kMove,   // `source` moved onto `fd`: copied, then closed
+    kClose,  // `fd` closed
+    kText,   // `fd` reads the `size` bytes at `data`, then end of file
+  };
+  Kind kind;
+  int fd;
+  int source;
+  int flags;
+  const char* data;
+  std::size_t size;
+};
+
+/// A resource limit for setrlimit.
+struct Limit {
+  int resource;
+  rlim_t soft;
+  rlim_t hard;
+};
+
+/// Where, as whom and within which limits a child runs. Applied before the
+/// descriptor steps, in the order of the members: the directory is entered
+/// and files are opened with the new identity, and the identity changes
+/// last, while the child may still do what needs the caller's.
+struct Settings {
+  const char* directory = nullptr;
+  bool setUmask = false;
+  mode_t umask = 0;
+  const Limit* limits = nullptr;
+  std::size_t limitCount = 0;
+  bool newSession = false;
+  bool newProcessGroup = false;
+  bool setIdentity = false;
+  uid_t uid = 0;
+  gid_t gid = 0;
+  const gid_t* groups = nullptr;
+  std::size_t groupCount = 0;
+  int deathSignal = 0;
+};
+
+/// Where a child's set-up stopped, and why.
+struct SetupFailure {
+  /// The part of the set-up that failed.
+  enum class Where : std::uint8_t {
+    kNone,
+    kDirectory,
+    kLimit,
+    kSession,
+    kProcessGroup,
+    kGroups,
+    kGid,
+    kUid,
+    kDeathSignal,
+    kStep,
+    kExec,
+  };
+  Where where = Where::kNone;
+  std::uint32_t index = 0;  // kLimit, kStep: which one
+  int error = 0;
+};
+
+/// Everything a child needs from its start to exec.
+struct ChildPlan {
+  Settings settings;
+  const Step* steps = nullptr;
+  std::size_t stepCount = 0;
+  char* const* argv = nullptr;       // argv[0] is the program
+  char* const* envp = nullptr;       // null: the caller's environment
+  const char* searchList = nullptr;  // PATH to look argv[0] up in; null: argv[0] is a path
+  char** shellArgv = nullptr;        // room for argc + 2 pointers, for a script without "#!"
+  pid_t parent = 0;                  // the caller, for the parent-death signal
+  bool clean = false;                // default signals, empty mask, no caller descriptor at exec
+};
+
+/// Sets the child's signal state. `clean`: every disposition default and an
+/// empty mask. Otherwise handlers are reset to the default (they belong to
+/// the caller's code), ignored signals stay ignored and the mask becomes
+/// `callerMask`.
+void prepareSignals(bool clean, const sigset_t* callerMask) noexcept;
+
+/// Marks every descriptor above 2 close-on-exec, so that only those the
+/// steps set up survive exec.
+void closeCallerDescriptorsAtExec() noexcept;
+
+/// Applies `settings`; false, with `failure` filled, when one fails.
+bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure) noexcept;
+
+/// Runs `count` steps in order; false, with `failure` filled, when one fails.
+bool runSteps(const Step* steps, std::size_t count, SetupFailure& failure) noexcept;
+
+/// Replaces the process image with the plan's program. Returns only when
+/// that failed, with the errno to report.
+int execProgram(const ChildPlan& plan) noexcept;
+
+/// The whole of a child's way from its start: signals, descriptors,
+/// settings, steps, exec. Returns only when something failed, as `failure`
+/// tells.
+void replayAndExec(const ChildPlan& plan, const sigset_t* callerMask,
+                   SetupFailure& failure) noexcept;
+
+/// The failed step in words with its operand: "open /x onto 1", "chdir /srv",
+/// "exec prog".
+void describeStep(const ChildPlan& plan, const SetupFailure& failure, LineBuffer& line) noexcept;
+
+/// The line a child of the executor writes on its standard error when its
+/// set-up fails: "<program>: <path>: open failed: <reason>" for a file,
+/// "<program>: <step>: <reason>" for a setting, else "<program>: <reason>".
+void describeFailureLine(const ChildPlan& plan, const SetupFailure& failure,
+                         LineBuffer& line) noexcept;
+
+/// The exit code of a child whose set-up failed as `failure` says.
+int failureExitCode(const SetupFailure& failure) noexcept;
+
+}  // namespace quill::sys::detail
