@@ -16,6 +16,7 @@
 #include <quill/sys/args.h>
 #include <quill/sys/exec.h>
 #include <quill/sys/exec_list.h>
+#include <quill/sys/execute.h>
 #include <quill/sys/prepare.h>
 #include <quill/util/byte_array_header.h>
 #include <quill/util/envid.h>

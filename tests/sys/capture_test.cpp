@@ -10,6 +10,7 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <iostream>
@@ -217,8 +218,14 @@ TEST(WaitChild, AStoppedChildIsWaitedForUntilItEnds) {
   // The child closes its output, so the capture ends, and stops itself;
   // once the stop has been seen, it is continued and exits 0.
   std::thread resume([] {
+    // Until the capture has started its child there is nothing to wait for.
     siginfo_t info = {};
-    if (waitid(P_ALL, 0, &info, WSTOPPED | WNOWAIT) == 0) kill(info.si_pid, SIGCONT);
+    int seen;
+    while ((seen = waitid(P_ALL, 0, &info, WSTOPPED | WNOWAIT)) == -1 &&
+           (errno == ECHILD || errno == EINTR)) {
+      std::this_thread::yield();
+    }
+    if (seen == 0) kill(info.si_pid, SIGCONT);
   });
   std::string out = "<raised>";
   try {

@@ -252,6 +252,7 @@ void describeStep(const ChildPlan& plan, const SetupFailure& failure, LineBuffer
     case Where::kDeathSignal:
       line.add("prctl PR_SET_PDEATHSIG ").addNumber(settings.deathSignal);
       break;
+    case Where::kPreparation: line.add("preparation"); break;
     case Where::kExec: line.add("exec ").add(plan.argv[0]); break;
     case Where::kStep: {
       const Step& step = plan.steps[failure.index];

@@ -78,6 +78,7 @@ struct SetupFailure {
     kUid,
     kDeathSignal,
     kStep,
+    kPreparation,  // a hook of a preparation of the user's raised
     kExec,
   };
   Where where = Where::kNone;
