@@ -5,13 +5,11 @@
 /// Files the panel writes carry the generated-file marker. Before such a file
 /// is rewritten, backupSystemConf() saves a byte-exact copy of it when the
 /// marker is missing, so that an administrator's hand edits are never lost.
-/// readFile() and readStream() are the library's whole-file readers. The
-/// reader throws the SystemError family (quill/errors/errors.h); the backup
-/// throws nothing and ends the process through the termination handler
-/// instead.
+/// The backup throws nothing and ends the process through the termination
+/// handler instead. The whole-file readers, readFile() and readStream(), have
+/// their own header, included here for the programs that found them here.
 
-#include <istream>
-#include <string>
+#include <quill/files/read_file.h>
 
 namespace quill {
 
@@ -19,16 +17,6 @@ namespace quill {
 /// the panel's own output. The pointer stays valid for the life of the process
 /// and may be used during static initialisation.
 const char* generatedFileMarker();
-
-/// Everything that is left in @p in, as one string of bytes. An empty or
-/// unreadable remainder yields the empty string; nothing is reported.
-std::string readStream(std::istream& in);
-
-/// The whole content of the file @p path, byte for byte.
-/// @throws SystemError with the message @p path and ": open failed" when the
-/// file cannot be opened (ExSystemError<2> when it is missing), or @p path and
-/// ": read failed" when reading stops before the end of the file.
-std::string readFile(const std::string& path);
 
 /// Saves a copy of the file @p path unless it is missing, is no regular file
 /// (a device or a named pipe, also behind a link, is neither read nor saved)
