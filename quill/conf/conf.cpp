@@ -2,6 +2,7 @@
 
 #include <quill/conf/conf.h>
 
+#include <quill/conf/detail/conf_reader.h>
 #include <quill/conf/detail/conf_store.h>
 #include <quill/log/log.h>
 
