@@ -13,8 +13,10 @@
 #include <quill/log/log.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace quill::detail {
 namespace {
@@ -247,10 +249,34 @@ int conf_store_read_stream(FILE* stream, ConfStore* store) {
 
 int conf_store_read_file(const char* path, ConfStore* store) {
   if (conf_store_reserve(store) != 0) return -1;
-  // "e": close-on-exec, so that programs started meanwhile never inherit it.
-  FILE* file = fopen(path, "rte");
+  // Non-blocking, so that a named pipe at the path cannot hold the program up
+  // until someone writes to it; close-on-exec, so that programs started
+  // meanwhile never inherit it.
+  const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat info;
+  if (descriptor < 0 || fstat(descriptor, &info) != 0) {
+    const int openErrno = errno;
+    if (descriptor >= 0) close(descriptor);
+    log_message(kConfWarning, "unable to open configuration file %s: %s\n", path,
+                strerror(openErrno));
+    errno = openErrno;
+    return -1;
+  }
+  // Only a regular file has an end to read to: a pipe or a device is refused
+  // before the first read. A directory fails that read, which says so.
+  if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+    close(descriptor);
+    log_message(kConfWarning, "unable to open configuration file %s: %s\n", path,
+                "not a regular file");
+    errno = EINVAL;
+    return -1;
+  }
+  const int flags = fcntl(descriptor, F_GETFL);
+  if (flags != -1) fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* file = fdopen(descriptor, "r");
   if (file == nullptr) {
     const int openErrno = errno;
+    close(descriptor);
     log_message(kConfWarning, "unable to open configuration file %s: %s\n", path,
                 strerror(openErrno));
     errno = openErrno;

@@ -28,12 +28,15 @@ struct ConfStore;
 int conf_store_read_stream(FILE* stream, ConfStore* store);
 
 /// Reserves the first slots, opens @p path and parses it with
-/// conf_store_read_stream().
+/// conf_store_read_stream(). The open never waits: a named pipe or a device
+/// at @p path is refused at once.
 /// @param path the configuration file.
 /// @param store the store that receives the definitions.
 /// @return 0 on success; -1 with errno set when out of memory, when the file
 /// cannot be opened (logged at level 12 "unable to open configuration file
-/// <path>: <text>" and a line feed) or when reading fails.
+/// <path>: <text>" and a line feed), when it is neither a regular file nor a
+/// directory (EINVAL, logged the same way with the text "not a regular
+/// file") or when reading fails (a directory: EISDIR).
 int conf_store_read_file(const char* path, ConfStore* store);
 
 }  // namespace quill::detail
