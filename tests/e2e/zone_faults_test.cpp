@@ -59,6 +59,26 @@ TEST_F(ZoneToolFaults, FullDiskDuringZoneWriteKeepsTheOldZone) {
   EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
 }
 
+// A file size limit ends the run with the write's own error instead of
+// killing it mid-copy; nothing partial is left, and the next run saves the
+// zone under the first name.
+TEST_F(ZoneToolFaults, FileSizeLimitIsAnErrorNotADeath) {
+  makeChrootVar();
+  const std::string original = kHandEdited + std::string(4000, 'x');
+  writeBytes(kZoneFile, original);
+  ToolOptions limited;
+  limited.fileSizeLimit = 1024;
+  expectFatal(run({}, limited),
+              "Cannot write " + kZoneFile + ".saved_by_vex: " + std::strerror(EFBIG));
+  EXPECT_EQ(bytesOf(kZoneFile), original);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
+
+  expectQuietSuccess(run());
+  expectZone(kZoneFile);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev", "localhost.rev.saved_by_vex"));
+  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex"), original);
+}
+
 TEST_F(ZoneToolFaults, ReadOnlyDirectoryStopsTheBackupBeforeTheZone) {
   makeChrootVar();
   writeBytes(kZoneFile, kHandEdited);

@@ -22,6 +22,8 @@ namespace {
   const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (input < 0 || dup2(input, 0) < 0 || dup2(outWrite, 1) < 0 || dup2(errWrite, 2) < 0) _exit(126);
   umask(options.umask);
+  const rlimit fileSize{options.fileSizeLimit, options.fileSizeLimit};
+  if (options.fileSizeLimit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &fileSize) != 0) _exit(126);
   if (options.withoutFileAccessOverride && !dropFileAccessOverride()) _exit(126);
   execv(argv[0], argv);
   _exit(127);
