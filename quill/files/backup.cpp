@@ -2,6 +2,7 @@
 
 #include <quill/errors/errors.h>
 #include <quill/files/detail/descriptor.h>
+#include <quill/files/detail/staging.h>
 #include <quill/files/tmpfile.h>
 
 #include <fcntl.h>
@@ -12,6 +13,7 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <string>
 
 namespace quill {
 namespace {
@@ -50,53 +52,85 @@ std::optional<std::string> readHandEditable(const std::string& path) {
   return detail::readToEnd(descriptor, path);
 }
 
-// The new copy of a hand-edited file, as an output stream.
+std::string backupName(const std::string& base, std::uint32_t attempt) {
+  return attempt == 0 ? base : base + "." + std::to_string(attempt);
+}
+
+// The attempt number of the first backup name that is free now. Anything at a
+// name, a dangling link included, makes it taken.
+std::uint32_t firstFreeAttempt(const std::string& base) {
+  struct stat info;
+  std::uint32_t attempt = 0;
+  while (::lstat(backupName(base, attempt).c_str(), &info) == 0) ++attempt;
+  return attempt;
+}
+
+// The new copy of a hand-edited file, as an output stream into a staging
+// file. The copy gets a backup name only once it is whole and on the disk, so
+// no short copy can ever pass for the saved original: a failure, or a kill,
+// at any moment leaves at most the hidden staging file, which the next backup
+// of the same file clears away.
 class SystemConfBackup : private TmpFileBase, public std::ostream {
  public:
   explicit SystemConfBackup(const OpenedFile& file) : TmpFileBase(file), std::ostream(&buffer) {}
 
-  // Writes all of content and makes it durable. On failure the copy is
-  // removed, so that no short copy can pass for the saved original.
-  void save(const std::string& content) {
+  // Until the copy has its name, the staging file goes on every way out.
+  ~SystemConfBackup() override {
+    if (!named_) ::unlink(path.c_str());
+  }
+
+  // Writes all of content and makes it durable; `name` is the backup the
+  // copy is meant to become, for the message.
+  void save(const std::string& content, const std::string& name) {
     errno = 0;
     write(content.data(), static_cast<std::streamsize>(content.size()));
     int error = 0;
     if (!*this) error = errno != 0 ? errno : EIO;
-    const int closeError = syncAndClose();
-    if (error == 0) error = closeError;
-    if (error == 0) return;
-    ::unlink(path.c_str());
-    throwSystemError("Cannot write " + path, error);
+    if (error == 0) error = sync();
+    if (error != 0) throwSystemError("Cannot write " + name, error);
   }
-};
 
-// Creates the first free backup name. Returns a descriptor of -1 when the
-// directory has gone away (ENOENT): there is nothing left to protect then.
-OpenedFile createBackupFile(const std::string& path) {
-  for (std::uint32_t attempt = 0;; ++attempt) {
-    std::string name = path + ".saved_by_vex";
-    if (attempt > 0) name += "." + std::to_string(attempt);
-    // O_EXCL: an existing name of any kind, a planted link included, is never
-    // opened; it only moves the search on.
-    const int descriptor =
-        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0620);
-    if (descriptor >= 0) return OpenedFile{name, descriptor};
-    const int error = errno;
-    if (error == EEXIST) continue;
-    if (error == ENOENT) return OpenedFile{name, -1};
-    throwSystemError("Cannot write " + name, error);
+  // Gives the saved copy the first free backup name from `attempt` on. A
+  // hard link takes a name only if nothing is there, just as an exclusive
+  // create does, and never follows what it finds; an existing name moves the
+  // search on to the next number.
+  void name(const std::string& base, std::uint32_t attempt) {
+    for (;; ++attempt) {
+      const std::string name = backupName(base, attempt);
+      if (::link(path.c_str(), name.c_str()) == 0) {
+        named_ = true;
+        ::unlink(path.c_str());
+        const int error = detail::syncDirectory(detail::directoryOf(name));
+        if (error != 0) throwSystemError("Cannot write " + name, error);
+        return;
+      }
+      const int error = errno;
+      if (error != EEXIST) throwSystemError("Cannot write " + name, error);
+    }
   }
-}
+
+ private:
+  bool named_ = false;
+};
 
 void backUp(const char* path) {
   const std::optional<std::string> content = readHandEditable(path);
   if (!content || content->find(kGeneratedFileMarker) != std::string::npos) return;
-  // Write failures are fatal whatever their errno: only a missing file or
-  // directory means there is nothing to save.
-  const OpenedFile file = createBackupFile(path);
-  if (file.descriptor < 0) return;
-  SystemConfBackup backup(file);
-  backup.save(*content);
+  const std::string base = std::string(path) + ".saved_by_vex";
+  detail::removeAbandonedStagingFiles(base);
+  const std::uint32_t attempt = firstFreeAttempt(base);
+  const std::string name = backupName(base, attempt);
+  OpenedFile staging{"", -1};
+  try {
+    staging = detail::createStagingFile(base, 0620, "Cannot write " + name);
+  } catch (const ExSystemError<ENOENT>&) {
+    // The directory has gone away: there is nothing left to protect. Once
+    // the copy exists, any failure is fatal whatever its errno.
+    return;
+  }
+  SystemConfBackup backup(staging);
+  backup.save(*content, name);
+  backup.name(base, attempt);
 }
 
 }  // namespace

@@ -20,17 +20,26 @@ const char* generatedFileMarker();
 
 /// Saves a copy of the file @p path unless it is missing, is no regular file
 /// (a device or a named pipe, also behind a link, is neither read nor saved)
-/// or carries the generated-file marker anywhere in its content. The copy goes to the first
-/// free name among "<path>.saved_by_vex", "<path>.saved_by_vex.1", ...; it is
-/// created exclusively (no existing name of any kind is opened or followed)
-/// with permission bits 0620 less the umask, written, flushed and synced. An
-/// incomplete copy is removed again.
+/// or carries the generated-file marker anywhere in its content.
 ///
-/// Returns normally when there is nothing to save and after a complete copy. Any
-/// other failure (an unreadable file, a backup that cannot be created or
-/// written) ends the process through std::terminate with a SystemError
-/// pending: "<path>: open failed: ..." or "Cannot write <backup>: ...". The
-/// source file is never changed. @p path must not be null.
+/// The copy is written under a hidden staging name in the same directory
+/// (".<name>.saved_by_vex.quill-staging." and six letters or digits), whole,
+/// flushed and synced, and only then linked to the first free name among
+/// "<path>.saved_by_vex", "<path>.saved_by_vex.1", ...: no existing name of
+/// any kind is overwritten or followed, and no short copy ever appears under
+/// a backup name, even when the process is killed. Its permission bits are
+/// 0620 less the umask. The staging name is then removed and the directory
+/// synced. Staging files that an earlier, killed backup of the same file
+/// left are removed first (only files of that name that no process holds).
+///
+/// Returns normally when there is nothing to save and after a complete copy.
+/// Any other failure (an unreadable file, a copy that cannot be created,
+/// written or named) ends the process through std::terminate with a
+/// SystemError pending: "<path>: open failed: ..." or "Cannot write
+/// <backup>: ..." (the backup name the copy was to take); the staging file
+/// is removed first. The source file is never changed. Calls for the same file
+/// from several processes at once each make their own copy; callers that want
+/// one copy serialise them. @p path must not be null.
 void backupSystemConf(const char* path) noexcept;
 
 }  // namespace quill

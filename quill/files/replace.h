@@ -22,10 +22,12 @@ namespace quill {
 class FileReplacement : private TmpFileBase, public std::ostream {
  public:
   /// Creates the staging file, a new file with a unique hidden name in the
-  /// directory of @p target, and gives it at once the permission bits and
-  /// owner of the regular file it replaces (a new file or one replacing a
-  /// link keeps 0666 less the umask), so that no content is ever staged under
-  /// looser bits than the target's.
+  /// directory of @p target (".<name>.quill-staging." and six letters or
+  /// digits), and gives it at once the permission bits and owner of the
+  /// regular file it replaces (a new file or one replacing a link keeps 0666
+  /// less the umask), so that no content is ever staged under looser bits
+  /// than the target's. Staging files of @p target that a killed writer left
+  /// (only those that no process holds) are removed first.
   /// @throws SystemError with the message "Cannot create a file beside " and
   /// @p target (ExSystemError<2> when the directory is missing); no staging
   /// file is left then.
@@ -37,7 +39,7 @@ class FileReplacement : private TmpFileBase, public std::ostream {
   /// Writes out the content, forces it to disk and renames it over the
   /// target.
   /// @throws SystemError with the message "Cannot replace " and the target
-  /// when a write, the flush, the sync, the close or the rename fails; the
+  /// when a write, the flush, the sync or the rename fails; the
   /// staging file is then removed and the target left as it was. The errno
   /// of a write that failed in an earlier flush of the stream is not known
   /// any more and reads EIO. Call it

@@ -4,11 +4,17 @@
 
 #include "tests/e2e/zone_tool_fixture.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <regex>
+#include <set>
 
 namespace quill::test {
 namespace {
@@ -176,6 +182,94 @@ TEST_F(ZoneToolFaults, EightConcurrentRunsLeaveOneValidZone) {
   for (std::size_t i = 1; i < names.size(); ++i) {
     EXPECT_THAT(names[i], StartsWith("localhost.rev.saved_by_vex"));
     EXPECT_EQ(bytesOf(kChrootVar + "/" + names[i]), kHandEdited) << names[i];
+  }
+}
+
+// Kills the started tool with SIGKILL as the events-th change in the watched
+// directory (non-blocking) is reported, unless it ends first. Returns whether
+// the kill was sent.
+bool killAtEvent(int watch, const ToolRun& started, int events) {
+  int seen = 0;
+  for (bool ended = false;;) {
+    alignas(inotify_event) char buffer[4096];
+    ssize_t got;
+    while ((got = read(watch, buffer, sizeof buffer)) > 0) {
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        if (++seen == events) return kill(started.pid, SIGKILL) == 0;
+      }
+    }
+    // The tool writes to standard error only when it fails, and the pipe
+    // shows its end when it exits: either way it is no longer at work, once
+    // the changes it made before are all counted.
+    if (ended) return false;
+    pollfd ready[2] = {{watch, POLLIN, 0}, {started.errPipe, POLLIN, 0}};
+    if (poll(ready, 2, -1) < 0 && errno != EINTR) return false;
+    ended = ready[1].revents != 0;
+  }
+}
+
+// Whatever leftover of a staging file a killed run may leave.
+bool isStagingName(const std::string& name) {
+  return std::regex_match(
+      name, std::regex(R"(\.localhost\.rev\.(saved_by_vex\.)?quill-staging\.[A-Za-z0-9]{6})"));
+}
+
+// Runs killed at every step of their work, one step later each time: no
+// copy under a backup name is ever short, the zone is the old or the new one,
+// and what a killed run leaves is at most a hidden staging file, which the
+// next complete run clears away.
+TEST_F(ZoneToolFaults, KilledRunsNeverLeaveAShortBackup) {
+  makeChrootVar();
+  const std::string original = kHandEdited + std::string(2 << 20, 'x');
+  writeBytes(kZoneFile, original);
+  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0) << std::strerror(errno);
+  ASSERT_GE(inotify_add_watch(
+                watch, kChrootVar.c_str(),
+                IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE),
+            0);
+  int killed = 0;
+  std::set<std::string> savedCopies;
+  for (int events = 1; events < 100; ++events) {
+    ToolRun started = startTool({QUILL_TOOL});
+    const bool killSent = killAtEvent(watch, started, events);
+    const ToolResult result = finishTool(started);
+    if (!killSent) {
+      expectQuietSuccess(result);
+      break;
+    }
+    if (result.exitCode == -1) ++killed;
+    for (const std::string& name : namesIn(kChrootVar)) {
+      if (name == "localhost.rev") {
+        const std::string zone = bytesOf(kZoneFile);
+        EXPECT_TRUE(zone == original || zone == expectedZone("a.b")) << "a mixed zone";
+      } else if (name.rfind("localhost.rev.saved_by_vex", 0) == 0) {
+        // A backup never changes once it has its name: each is read once.
+        if (!savedCopies.insert(name).second) continue;
+        const std::string copy = bytesOf(kChrootVar + "/" + name);
+        EXPECT_EQ(copy.size(), original.size()) << name << " after event " << events;
+        EXPECT_TRUE(copy == original) << name;
+      } else {
+        EXPECT_TRUE(isStagingName(name)) << name << " after event " << events;
+      }
+    }
+    // The next run starts from a hand-edited zone again.
+    if (bytesOf(kZoneFile) != original) writeBytes(kZoneFile, original);
+    char drained[4096];
+    while (read(watch, drained, sizeof drained) > 0) {
+    }
+  }
+  close(watch);
+  EXPECT_GE(killed, 1) << "every run ended before it could be killed";
+  expectZone(kZoneFile);
+  for (const std::string& name : namesIn(kChrootVar)) {
+    if (name == "localhost.rev") continue;
+    EXPECT_THAT(name, StartsWith("localhost.rev.saved_by_vex"));
+    if (savedCopies.insert(name).second) {
+      EXPECT_TRUE(bytesOf(kChrootVar + "/" + name) == original) << name;
+    }
   }
 }
 

@@ -14,7 +14,14 @@ class OwnedDescriptor {
   OwnedDescriptor(const OwnedDescriptor&) = delete;
   OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
 
+  /// The descriptor, or -1.
   int get() const noexcept { return descriptor_; }
+  /// Gives the descriptor up to the caller, who closes it from then on.
+  int release() noexcept {
+    const int descriptor = descriptor_;
+    descriptor_ = -1;
+    return descriptor;
+  }
   /// Closes the descriptor now; 0, or the errno of a failed close.
   int close() noexcept;
 
