@@ -15,9 +15,12 @@
 #include <quill/net/fqdn.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/file.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <memory>
 #include <sstream>
@@ -90,6 +93,38 @@ void requireUsableConfiguration() {
        (error == EINVAL ? "not a regular file" : strerror(error)));
 }
 
+// Runs of the tool on one zone take turns: each holds an exclusive lock on the
+// zone's directory from before it looks at the zone until its new zone is in
+// place, so that a hand-edited zone is saved once, not once per run that saw
+// it. A second run waits; the kernel releases the lock however a run ends.
+// Locking the directory itself creates nothing and opens nothing that a
+// planted link could lead elsewhere.
+class ZoneDirectoryLock {
+ public:
+  explicit ZoneDirectoryLock(const std::string& zonePath) {
+    const std::string directory = zonePath.substr(0, zonePath.rfind('/'));
+    descriptor_ = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int error = descriptor_ < 0 ? errno : 0;
+    // Without the directory there is no zone to guard, and the zone cannot
+    // be written, which the write reports.
+    if (error == ENOENT || error == ENOTDIR) return;
+    while (error == 0 && flock(descriptor_, LOCK_EX) != 0) {
+      if (errno != EINTR) error = errno;
+    }
+    if (error == 0) return;
+    if (descriptor_ >= 0) close(descriptor_);
+    fail(" fail to lock directory " + directory + ": " + strerror(error));
+  }
+  ~ZoneDirectoryLock() {
+    if (descriptor_ >= 0) close(descriptor_);
+  }
+  ZoneDirectoryLock(const ZoneDirectoryLock&) = delete;
+  ZoneDirectoryLock& operator=(const ZoneDirectoryLock&) = delete;
+
+ private:
+  int descriptor_ = -1;
+};
+
 std::string zoneContent(const std::string& fqdn) {
   std::ostringstream out;
   out << ";" << quill::generatedFileMarker() << "\n"
@@ -144,6 +179,7 @@ int main(int /*argc*/, char** argv) {
   requireUsableConfiguration();
 
   const std::string path = std::string(conf_get(NAMED_RUN_ROOT_D)) + "/var/localhost.rev";
+  const ZoneDirectoryLock lock(path);
   quill::backupSystemConf(path.c_str());
   writeZone(path, zoneContent(name));
   return 0;

@@ -185,6 +185,36 @@ TEST_F(ZoneToolFaults, EightConcurrentRunsLeaveOneValidZone) {
   }
 }
 
+// Runs at once on one hand-edited zone take turns: the zone is saved exactly
+// once, by the first, and nothing else is left. A large zone keeps each copy
+// long enough for the runs to meet.
+TEST_F(ZoneToolFaults, SixteenConcurrentRunsSaveAHandEditedZoneOnce) {
+  makeChrootVar();
+  const std::string original = kHandEdited + std::string(1 << 20, 'x');
+  writeBytes(kZoneFile, original);
+  std::vector<ToolRun> runs;
+  for (int i = 0; i < 16; ++i) runs.push_back(startTool({QUILL_TOOL}));
+  for (ToolRun& started : runs) expectQuietSuccess(finishTool(started));
+  expectZone(kZoneFile);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev", "localhost.rev.saved_by_vex"));
+  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex"), original);
+}
+
+// The runs' lock is taken on the zone's directory, which must be open to the
+// tool: one it may not read stops the run before anything is looked at.
+TEST_F(ZoneToolFaults, DirectoryThatCannotBeLockedStopsTheRun) {
+  makeChrootVar();
+  writeBytes(kZoneFile, kHandEdited);
+  ASSERT_EQ(chmod(kChrootVar.c_str(), 0311), 0);
+  ToolOptions options;
+  options.withoutFileAccessOverride = true;
+  expectFatal(run({}, options),
+              kPrefix + " fail to lock directory " + kChrootVar + ": " + std::strerror(EACCES));
+  ASSERT_EQ(chmod(kChrootVar.c_str(), 0755), 0);
+  EXPECT_EQ(bytesOf(kZoneFile), kHandEdited);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
+}
+
 // Kills the started tool with SIGKILL as the events-th change in the watched
 // directory (non-blocking) is reported, unless it ends first. Returns whether
 // the kill was sent.
