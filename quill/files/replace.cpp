@@ -4,12 +4,17 @@
 #include <quill/files/detail/staging.h>
 
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 namespace quill {
 namespace {
+
+constexpr char kAccessAcl[] = "system.posix_acl_access";
 
 std::string stagingMessage(const std::string& target) {
   return "Cannot create a file beside " + target;
@@ -25,8 +30,70 @@ OpenedFile stageFor(const std::string& target) {
   return detail::createStagingFile(target, 0666, stagingMessage(target));
 }
 
-// Gives the staging file the owner and bits of the regular file it replaces.
-// The owner goes first: changing it clears set-id bits that chmod restores.
+// The bytes of the extended attribute `name` of the file at `path` (not
+// following a link) into `value`; 0, or the errno of the failure.
+int readAttribute(const std::string& path, const char* name, std::vector<char>* value) {
+  for (;;) {
+    const ssize_t size = ::lgetxattr(path.c_str(), name, nullptr, 0);
+    if (size < 0) return errno;
+    value->resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::lgetxattr(path.c_str(), name, value->data(), value->size());
+    if (got >= 0) {
+      value->resize(static_cast<std::size_t>(got));
+      return 0;
+    }
+    if (errno != ERANGE) return errno;  // ERANGE: it grew in between
+  }
+}
+
+// The names of the extended attributes of the file at `path`, each ended by a
+// zero byte; 0, or the errno of the failure (ENOTSUP where the file system
+// has none).
+int listAttributes(const std::string& path, std::vector<char>* names) {
+  for (;;) {
+    const ssize_t size = ::llistxattr(path.c_str(), nullptr, 0);
+    if (size < 0) return errno;
+    names->resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::llistxattr(path.c_str(), names->data(), names->size());
+    if (got >= 0) {
+      names->resize(static_cast<std::size_t>(got));
+      return 0;
+    }
+    if (errno != ERANGE) return errno;
+  }
+}
+
+// Gives the staging file the extended attributes of the file it replaces:
+// its access ACL, its security label, its user attributes, whatever it
+// carries. A file system without extended attributes has none to carry;
+// failing to carry one that the old file has is an error. An access ACL that
+// the new file inherited from the directory, where the old one had none, is
+// taken away again.
+int adoptExtendedAttributes(int descriptor, const std::string& target) {
+  std::vector<char> names;
+  int error = listAttributes(target, &names);
+  if (error == ENOTSUP) return 0;
+  if (error != 0) return error;
+  bool oldHasAcl = false;
+  std::vector<char> value;
+  for (const char* name = names.data(); name < names.data() + names.size();
+       name += std::strlen(name) + 1) {
+    error = readAttribute(target, name, &value);
+    if (error == ENODATA) continue;  // removed in between
+    if (error != 0) return error;
+    if (::fsetxattr(descriptor, name, value.data(), value.size(), 0) != 0) return errno;
+    oldHasAcl = oldHasAcl || std::strcmp(name, kAccessAcl) == 0;
+  }
+  if (!oldHasAcl && ::fremovexattr(descriptor, kAccessAcl) != 0 && errno != ENODATA &&
+      errno != ENOTSUP)
+    return errno;
+  return 0;
+}
+
+// Gives the staging file the owner, bits and extended attributes of the
+// regular file it replaces. The owner goes first: changing it clears set-id
+// bits that chmod restores; the attributes go last, so that an ACL's mask is
+// what the old file had.
 int adoptAttributes(int descriptor, const std::string& target) {
   struct stat old;
   if (::lstat(target.c_str(), &old) != 0) return errno == ENOENT ? 0 : errno;
@@ -37,7 +104,7 @@ int adoptAttributes(int descriptor, const std::string& target) {
       ::fchown(descriptor, old.st_uid, old.st_gid) != 0)
     return errno;
   if (::fchmod(descriptor, old.st_mode & 07777) != 0) return errno;
-  return 0;
+  return adoptExtendedAttributes(descriptor, target);
 }
 
 }  // namespace

@@ -9,10 +9,13 @@
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <map>
 #include <regex>
 #include <set>
 
@@ -165,6 +168,70 @@ TEST_F(ZoneToolFaults, ReplacedZoneKeepsItsModeAndOwner) {
   EXPECT_EQ(info.st_mode & 07777, 0640u);
   EXPECT_EQ(info.st_uid, 25u);
   EXPECT_EQ(info.st_gid, 26u);
+}
+
+// An access ACL as the kernel stores it in system.posix_acl_access (and a
+// default one in system.posix_acl_default): the owner rw, user daemon (1)
+// and the owning group r, mask r, others nothing: the bits read 0640.
+std::string aclGivingDaemonRead() {
+  std::string acl;
+  const auto put = [&acl](std::uint32_t value, std::size_t bytes) {
+    for (std::size_t i = 0; i < bytes; ++i) acl += static_cast<char>(value >> (8 * i) & 0xff);
+  };
+  put(2, 4);  // version
+  const std::uint32_t kAny = 0xffffffff;
+  const std::uint32_t entries[][3] = {
+      {0x01, 6, kAny}, {0x02, 4, 1}, {0x04, 4, kAny}, {0x10, 4, kAny}, {0x20, 0, kAny}};
+  for (const auto& entry : entries) {
+    put(entry[0], 2);
+    put(entry[1], 2);
+    put(entry[2], 4);
+  }
+  return acl;
+}
+
+int setAttribute(const std::string& path, const char* name, const std::string& value) {
+  return setxattr(path.c_str(), name, value.data(), value.size(), 0);
+}
+
+// A replaced zone keeps what the old one carried besides mode and owner: its
+// ACL and its extended attributes, and gains no ACL that the directory would
+// hand a new file. An attribute that cannot be carried over stops the run
+// and keeps the old zone.
+TEST_F(ZoneToolFaults, ReplacedZoneKeepsItsAclAndExtendedAttributes) {
+  makeChrootVar();
+  writeBytes(kZoneFile, kMarkedZone, 0640);
+  if (setAttribute(kZoneFile, "user.panel", "keep me") != 0 ||
+      setAttribute(kZoneFile, "system.posix_acl_access", aclGivingDaemonRead()) != 0)
+    GTEST_SKIP() << "no ACL or user attributes on /var here: " << std::strerror(errno);
+  const auto carried = extendedAttributesOf(kZoneFile);
+  ASSERT_EQ(carried.size(), 2u);
+  expectQuietSuccess(run({}, ToolOptions{077}));
+  expectZone(kZoneFile);
+  EXPECT_EQ(extendedAttributesOf(kZoneFile), carried);
+  EXPECT_EQ(modeOf(kZoneFile), 0640);
+
+  ASSERT_EQ(removexattr(kZoneFile.c_str(), "system.posix_acl_access"), 0);
+  ASSERT_EQ(setAttribute(kChrootVar, "system.posix_acl_default", aclGivingDaemonRead()), 0);
+  expectQuietSuccess(run());
+  EXPECT_EQ(extendedAttributesOf(kZoneFile),
+            (std::map<std::string, std::string>{{"user.panel", "keep me"}}));
+  ASSERT_EQ(removexattr(kChrootVar.c_str(), "system.posix_acl_default"), 0);
+
+  // A file capability (version 2, CAP_NET_BIND_SERVICE) may only be set with
+  // CAP_SETFCAP, which this run lacks.
+  const char kCapability[] = "\x01\x00\x00\x02\x00\x04\x00\x00\0\0\0\0\0\0\0\0\0\0\0\0";
+  ASSERT_EQ(setAttribute(kZoneFile, "security.capability",
+                         std::string(kCapability, sizeof kCapability - 1)),
+            0);
+  const auto before = extendedAttributesOf(kZoneFile);
+  const std::string zone = bytesOf(kZoneFile);
+  ToolOptions options;
+  options.withoutSetFileCapability = true;
+  expectFatal(run({}, options), kPrefix + "fail to create file " + kZoneFile);
+  EXPECT_EQ(bytesOf(kZoneFile), zone);
+  EXPECT_EQ(extendedAttributesOf(kZoneFile), before);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
 }
 
 TEST_F(ZoneToolFaults, EightConcurrentRunsLeaveOneValidZone) {

@@ -17,6 +17,8 @@ struct ToolOptions {
   // Run without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH (ordinary
   // permission checks even for root).
   bool withoutFileAccessOverride = false;
+  // Run without CAP_SETFCAP (no file capabilities may be set).
+  bool withoutSetFileCapability = false;
   // The largest file the child may write (RLIMIT_FSIZE, soft and hard).
   rlim_t fileSizeLimit = RLIM_INFINITY;
 };
