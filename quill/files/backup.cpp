@@ -114,10 +114,12 @@ class SystemConfBackup : private TmpFileBase, public std::ostream {
 };
 
 void backUp(const char* path) {
-  const std::optional<std::string> content = readHandEditable(path);
-  if (!content || content->find(kGeneratedFileMarker) != std::string::npos) return;
+  // What a killed backup left goes first, whether or not this call has
+  // anything to save.
   const std::string base = std::string(path) + ".saved_by_vex";
   detail::removeAbandonedStagingFiles(base);
+  const std::optional<std::string> content = readHandEditable(path);
+  if (!content || content->find(kGeneratedFileMarker) != std::string::npos) return;
   const std::uint32_t attempt = firstFreeAttempt(base);
   const std::string name = backupName(base, attempt);
   OpenedFile staging{"", -1};

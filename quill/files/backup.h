@@ -30,7 +30,8 @@ const char* generatedFileMarker();
 /// a backup name, even when the process is killed. Its permission bits are
 /// 0620 less the umask. The staging name is then removed and the directory
 /// synced. Staging files that an earlier, killed backup of the same file
-/// left are removed first (only files of that name that no process holds).
+/// left are removed first, also when there is nothing to save (only files of
+/// that name that no process holds).
 ///
 /// Returns normally when there is nothing to save and after a complete copy.
 /// Any other failure (an unreadable file, a copy that cannot be created,
