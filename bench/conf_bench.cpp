@@ -3,6 +3,7 @@
 // `wc -l` on the largest file, the least that reading its lines can cost, as
 // the load's baseline in the same run (real time: the work is the child's).
 
+#include <quill/conf/detail/conf_reader.h>
 #include <quill/conf/detail/conf_store.h>
 
 #include <fcntl.h>

@@ -16,6 +16,7 @@
 // longer than a block. The stores are destroyed at the end of every run, so
 // LeakSanitizer sees any copy the reader failed to release.
 
+#include <quill/conf/detail/conf_reader.h>
 #include <quill/conf/detail/conf_store.h>
 
 #include "fuzz/fuzz_check.h"

@@ -9,6 +9,7 @@
 #include <quill/errors/fatal.h>
 #include <quill/errors/shared_ptr.h>
 #include <quill/files/backup.h>
+#include <quill/files/read_file.h>
 #include <quill/files/replace.h>
 #include <quill/files/tmpfile.h>
 #include <quill/log/log.h>

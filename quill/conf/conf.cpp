@@ -2,6 +2,7 @@
 
 #include <quill/conf/conf.h>
 
+#include <quill/conf/detail/conf_reader.h>
 #include <quill/conf/detail/conf_store.h>
 #include <quill/log/log.h>
 
@@ -15,7 +16,7 @@ namespace {
 
 using quill::detail::ConfStore;
 
-constexpr char kConfPath[] = "/etc/vex/vex.conf";
+constexpr char kConfPath[] = QUILL_CONF_FILE;
 constexpr int kLastVar = _MAX_POSSIBLE_VEX_CONF_VAR_NAME;
 
 // The store of the process: null until a load succeeds, then final until exit
@@ -28,7 +29,7 @@ const char* confValueCache[kLastVar + 1] = {};
 // 0 once the store is loaded; -1 (errno set, reason logged) while the file
 // cannot be read, in which case nothing of the attempt is kept and the next
 // lookup tries again.
-int conf_load() {
+int loadStore() {
   if (loadedStore != nullptr) return 0;
   auto* store = new (std::nothrow) ConfStore;
   if (store == nullptr) {
@@ -60,12 +61,16 @@ int catalogueIndex(const ConfVar& index) {
 
 }  // namespace
 
+int conf_load(void) {
+  return loadStore();
+}
+
 const char* conf_find(const char* name) {
   if (name == nullptr) {
     errno = EINVAL;
     return nullptr;
   }
-  if (conf_load() != 0) return nullptr;
+  if (loadStore() != 0) return nullptr;
   return quill::detail::conf_store_find(name, loadedStore);
 }
 

@@ -16,9 +16,25 @@
 #include <quill/conf/conf_vars.h>
 #include <quill/export.h>
 
+/// The runtime configuration file that the lookups read.
+#define QUILL_CONF_FILE "/etc/vex/vex.conf"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/// Loads the configuration file now unless it is loaded already, and tells
+/// whether the file could be used: for a program that must not go on with
+/// the defaults when a file is there but unusable. The lookups load the file
+/// by themselves and give the same results whatever this returned; like
+/// them, a call that fails logs the reason (level 12) and the next call tries
+/// again.
+/// @return 0 when the file is loaded (now or earlier); -1 with errno set when
+/// it is not: ENOENT when there is no file, so the lookups give the
+/// compiled-in defaults; EISDIR when it is a directory; EINVAL when it is
+/// not a regular file (a named pipe or a device: never waited on); any other
+/// errno when it cannot be opened or read, or memory runs out.
+QUILL_API int conf_load(void);
 
 /// The value of the variable at @p index: the file's value if it sets one,
 /// else the compiled-in default.

@@ -5,14 +5,12 @@
 /// Files the panel writes carry the generated-file marker. Before such a file
 /// is rewritten, backupSystemConf() saves a byte-exact copy of it when the
 /// marker is missing, so that an administrator's hand edits are never lost.
-/// readFile() and readStream() are the library's whole-file readers. The
-/// reader throws the SystemError family (quill/errors/errors.h); the backup
-/// throws nothing and ends the process through the termination handler
-/// instead.
+/// The backup throws nothing and ends the process through the termination
+/// handler instead. The whole-file readers, readFile() and readStream(), have
+/// their own header, included here for the programs that found them here.
 
 #include <quill/export.h>
-#include <istream>
-#include <string>
+#include <quill/files/read_file.h>
 
 namespace quill {
 
@@ -21,29 +19,29 @@ namespace quill {
 /// and may be used during static initialisation.
 QUILL_API const char* generatedFileMarker();
 
-/// Everything that is left in @p in, as one string of bytes. An empty or
-/// unreadable remainder yields the empty string; nothing is reported.
-QUILL_API std::string readStream(std::istream& in);
-
-/// The whole content of the file @p path, byte for byte.
-/// @throws SystemError with the message @p path and ": open failed" when the
-/// file cannot be opened (ExSystemError<2> when it is missing), or @p path and
-/// ": read failed" when reading stops before the end of the file.
-QUILL_API std::string readFile(const std::string& path);
-
 /// Saves a copy of the file @p path unless it is missing, is no regular file
 /// (a device or a named pipe, also behind a link, is neither read nor saved)
-/// or carries the generated-file marker anywhere in its content. The copy goes to the first
-/// free name among "<path>.saved_by_vex", "<path>.saved_by_vex.1", ...; it is
-/// created exclusively (no existing name of any kind is opened or followed)
-/// with permission bits 0620 less the umask, written, flushed and synced. An
-/// incomplete copy is removed again.
+/// or carries the generated-file marker anywhere in its content.
 ///
-/// Returns normally when there is nothing to save and after a complete copy. Any
-/// other failure (an unreadable file, a backup that cannot be created or
-/// written) ends the process through std::terminate with a SystemError
-/// pending: "<path>: open failed: ..." or "Cannot write <backup>: ...". The
-/// source file is never changed. @p path must not be null.
+/// The copy is written under a hidden staging name in the same directory
+/// (".<name>.saved_by_vex.quill-staging." and six letters or digits), whole,
+/// flushed and synced, and only then linked to the first free name among
+/// "<path>.saved_by_vex", "<path>.saved_by_vex.1", ...: no existing name of
+/// any kind is overwritten or followed, and no short copy ever appears under
+/// a backup name, even when the process is killed. Its permission bits are
+/// 0620 less the umask. The staging name is then removed and the directory
+/// synced. Staging files that an earlier, killed backup of the same file
+/// left are removed first, also when there is nothing to save (only files of
+/// that name that no process holds).
+///
+/// Returns normally when there is nothing to save and after a complete copy.
+/// Any other failure (an unreadable file, a copy that cannot be created,
+/// written or named) ends the process through std::terminate with a
+/// SystemError pending: "<path>: open failed: ..." or "Cannot write
+/// <backup>: ..." (the backup name the copy was to take); the staging file
+/// is removed first. The source file is never changed. Calls for the same file
+/// from several processes at once each make their own copy; callers that want
+/// one copy serialise them. @p path must not be null.
 QUILL_API void backupSystemConf(const char* path) noexcept;
 
 }  // namespace quill

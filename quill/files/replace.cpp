@@ -1,72 +1,99 @@
 #include <quill/files/replace.h>
 
 #include <quill/errors/errors.h>
+#include <quill/files/detail/staging.h>
 
-#include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
-#include <ctime>
+#include <cstring>
+#include <vector>
 
 namespace quill {
 namespace {
 
-constexpr int kNameAttempts = 100;
+constexpr char kAccessAcl[] = "system.posix_acl_access";
 
-std::string directoryOf(const std::string& path) {
-  const std::string::size_type slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-std::string uniqueSuffix() {
-  static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char noise[6];
-  if (getrandom(noise, sizeof noise, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof noise)) {
-    // Without the kernel's entropy, the pid, a call count and the clock
-    // still differ between concurrent writers and between attempts; O_EXCL
-    // settles any clash that remains.
-    static std::uint64_t calls = 0;
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    std::uint64_t mix = (static_cast<std::uint64_t>(::getpid()) << 32) ^ ++calls ^
-                        static_cast<std::uint64_t>(now.tv_nsec) ^
-                        (static_cast<std::uint64_t>(now.tv_sec) << 20);
-    for (unsigned char& byte : noise) {
-      mix = mix * 6364136223846793005u + 1442695040888963407u;
-      byte = static_cast<unsigned char>(mix >> 56);
-    }
-  }
-  std::string suffix;
-  for (unsigned char byte : noise) suffix += kLetters[byte % (sizeof kLetters - 1)];
-  return suffix;
+std::string stagingMessage(const std::string& target) {
+  return "Cannot create a file beside " + target;
 }
 
 // The staging file lives in the target's directory, so that the final rename
 // stays within one file system and is atomic. It is created with 0666 and
 // left to the umask (rather than mkstemp's 0600) so that a brand-new target
-// gets the same bits that creating it directly would have given.
-OpenedFile createStagingFile(const std::string& target) {
-  const std::string::size_type slash = target.rfind('/');
-  const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-  const std::string prefix = target.substr(0, target.size() - base.size()) + "." + base + ".";
-  int error = EEXIST;
-  for (int attempt = 0; attempt < kNameAttempts && error == EEXIST; ++attempt) {
-    const std::string name = prefix + uniqueSuffix();
-    const int descriptor =
-        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (descriptor >= 0) return OpenedFile{name, descriptor};
-    error = errno;
-  }
-  throwSystemError("Cannot create a file beside " + target, error);
+// gets the same bits that creating it directly would have given. Staging
+// files of the same target that a killed writer left are cleared first.
+OpenedFile stageFor(const std::string& target) {
+  detail::removeAbandonedStagingFiles(target);
+  return detail::createStagingFile(target, 0666, stagingMessage(target));
 }
 
-// Gives the staging file the owner and bits of the regular file it replaces.
-// The owner goes first: changing it clears set-id bits that chmod restores.
+// The bytes of the extended attribute `name` of the file at `path` (not
+// following a link) into `value`; 0, or the errno of the failure.
+int readAttribute(const std::string& path, const char* name, std::vector<char>* value) {
+  for (;;) {
+    const ssize_t size = ::lgetxattr(path.c_str(), name, nullptr, 0);
+    if (size < 0) return errno;
+    value->resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::lgetxattr(path.c_str(), name, value->data(), value->size());
+    if (got >= 0) {
+      value->resize(static_cast<std::size_t>(got));
+      return 0;
+    }
+    if (errno != ERANGE) return errno;  // ERANGE: it grew in between
+  }
+}
+
+// The names of the extended attributes of the file at `path`, each ended by a
+// zero byte; 0, or the errno of the failure (ENOTSUP where the file system
+// has none).
+int listAttributes(const std::string& path, std::vector<char>* names) {
+  for (;;) {
+    const ssize_t size = ::llistxattr(path.c_str(), nullptr, 0);
+    if (size < 0) return errno;
+    names->resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::llistxattr(path.c_str(), names->data(), names->size());
+    if (got >= 0) {
+      names->resize(static_cast<std::size_t>(got));
+      return 0;
+    }
+    if (errno != ERANGE) return errno;
+  }
+}
+
+// Gives the staging file the extended attributes of the file it replaces:
+// its access ACL, its security label, its user attributes, whatever it
+// carries. A file system without extended attributes has none to carry;
+// failing to carry one that the old file has is an error. An access ACL that
+// the new file inherited from the directory, where the old one had none, is
+// taken away again.
+int adoptExtendedAttributes(int descriptor, const std::string& target) {
+  std::vector<char> names;
+  int error = listAttributes(target, &names);
+  if (error == ENOTSUP) return 0;
+  if (error != 0) return error;
+  bool oldHasAcl = false;
+  std::vector<char> value;
+  for (const char* name = names.data(); name < names.data() + names.size();
+       name += std::strlen(name) + 1) {
+    error = readAttribute(target, name, &value);
+    if (error == ENODATA) continue;  // removed in between
+    if (error != 0) return error;
+    if (::fsetxattr(descriptor, name, value.data(), value.size(), 0) != 0) return errno;
+    oldHasAcl = oldHasAcl || std::strcmp(name, kAccessAcl) == 0;
+  }
+  if (!oldHasAcl && ::fremovexattr(descriptor, kAccessAcl) != 0 && errno != ENODATA &&
+      errno != ENOTSUP)
+    return errno;
+  return 0;
+}
+
+// Gives the staging file the owner, bits and extended attributes of the
+// regular file it replaces. The owner goes first: changing it clears set-id
+// bits that chmod restores; the attributes go last, so that an ACL's mask is
+// what the old file had.
 int adoptAttributes(int descriptor, const std::string& target) {
   struct stat old;
   if (::lstat(target.c_str(), &old) != 0) return errno == ENOENT ? 0 : errno;
@@ -77,22 +104,13 @@ int adoptAttributes(int descriptor, const std::string& target) {
       ::fchown(descriptor, old.st_uid, old.st_gid) != 0)
     return errno;
   if (::fchmod(descriptor, old.st_mode & 07777) != 0) return errno;
-  return 0;
-}
-
-// Makes the rename itself durable. Best effort: the new content is already
-// in place, and some file systems refuse to sync a directory.
-void syncDirectory(const std::string& directory) {
-  const int descriptor = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (descriptor < 0) return;
-  ::fsync(descriptor);
-  ::close(descriptor);
+  return adoptExtendedAttributes(descriptor, target);
 }
 
 }  // namespace
 
 FileReplacement::FileReplacement(const std::string& target)
-    : TmpFileBase(createStagingFile(target)), std::ostream(&buffer), target_(target) {
+    : TmpFileBase(stageFor(target)), std::ostream(&buffer), target_(target) {
   // The owner and bits of the file being replaced are taken before a single
   // byte is written: content staged for a file that only its owner may read
   // must never sit under looser bits, nor belong to someone else, in the
@@ -100,7 +118,7 @@ FileReplacement::FileReplacement(const std::string& target)
   const int error = buffer.is_open() ? adoptAttributes(buffer.fd(), target_) : 0;
   if (error != 0) {
     ::unlink(path.c_str());
-    throwSystemError("Cannot create a file beside " + target_, error);
+    throwSystemError(stagingMessage(target_), error);
   }
 }
 
@@ -115,16 +133,22 @@ void FileReplacement::commit() {
   flush();
   int error = 0;
   if (!*this) error = errno != 0 ? errno : EIO;
-  const int closeError = syncAndClose();
-  if (error == 0) error = closeError;
+  if (error == 0) error = sync();
+  // The staging file stays open, and so locked as in use, until it has
+  // taken the target's name: nobody clearing leftovers may remove it first.
   if (error == 0 && ::rename(path.c_str(), target_.c_str()) != 0) error = errno;
   if (error != 0) {
     ::unlink(path.c_str());
+    buffer.close();
     state_ = State::kFailed;
     throwSystemError("Cannot replace " + target_, error);
   }
   state_ = State::kCommitted;
-  syncDirectory(directoryOf(target_));
+  // The content is on the device already; what a close could still report
+  // changes nothing. Making the rename itself durable is best effort: some
+  // file systems refuse to sync a directory.
+  buffer.close();
+  detail::syncDirectory(detail::directoryOf(target_));
 }
 
 }  // namespace quill

@@ -6,8 +6,10 @@
 /// target and moves it over the target only when all of it is safely on disk,
 /// so a full disk, an I/O error or a crash leaves either the old content or
 /// the new one, never a mixture. A symbolic link at the target is replaced, not
-/// followed. Failures throw the SystemError family (quill/errors/errors.h);
-/// after a failure the staging file is gone and the target is as it was.
+/// followed. The new file keeps what the old one carried: owner, permission
+/// bits, access ACL and extended attributes (a security label among them).
+/// Failures throw the SystemError family (quill/errors/errors.h); after a
+/// failure the staging file is gone and the target is as it was.
 
 #include <quill/export.h>
 #include <quill/files/tmpfile.h>
@@ -23,13 +25,20 @@ namespace quill {
 class QUILL_API FileReplacement : private TmpFileBase, public std::ostream {
  public:
   /// Creates the staging file, a new file with a unique hidden name in the
-  /// directory of @p target, and gives it at once the permission bits and
-  /// owner of the regular file it replaces (a new file or one replacing a
-  /// link keeps 0666 less the umask), so that no content is ever staged under
-  /// looser bits than the target's.
+  /// directory of @p target (".<name>.quill-staging." and six letters or
+  /// digits), and gives it at once the permission bits and owner of the
+  /// regular file it replaces (a new file or one replacing a link keeps 0666
+  /// less the umask), so that no content is ever staged under looser bits
+  /// than the target's. The old file's extended attributes (its access ACL,
+  /// security label and user attributes) are copied too; an access ACL that
+  /// the new file inherited from the directory, where the old one had none,
+  /// is dropped. A file system without extended attributes has none to copy.
+  /// Staging files of @p target that a killed writer left (only those that no
+  /// process holds) are removed first.
   /// @throws SystemError with the message "Cannot create a file beside " and
-  /// @p target (ExSystemError<2> when the directory is missing); no staging
-  /// file is left then.
+  /// @p target (ExSystemError<2> when the directory is missing) when the
+  /// staging file cannot be created or given the old file's owner, bits or
+  /// any one of its extended attributes; no staging file is left then.
   explicit FileReplacement(const std::string& target);
 
   /// Removes the staging file unless commit() succeeded. Throws nothing.
@@ -38,7 +47,7 @@ class QUILL_API FileReplacement : private TmpFileBase, public std::ostream {
   /// Writes out the content, forces it to disk and renames it over the
   /// target.
   /// @throws SystemError with the message "Cannot replace " and the target
-  /// when a write, the flush, the sync, the close or the rename fails; the
+  /// when a write, the flush, the sync or the rename fails; the
   /// staging file is then removed and the target left as it was. The errno
   /// of a write that failed in an earlier flush of the stream is not known
   /// any more and reads EIO. Call it

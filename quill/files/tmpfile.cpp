@@ -42,12 +42,17 @@ TmpFileBase::~TmpFileBase() {
   buffer.close();
 }
 
+int TmpFileBase::sync() noexcept {
+  if (!buffer.is_open()) return EBADF;
+  errno = 0;
+  if (buffer.pubsync() != 0) return errno != 0 ? errno : EIO;
+  if (::fsync(buffer.fd()) != 0) return errno;
+  return 0;
+}
+
 int TmpFileBase::syncAndClose() noexcept {
   if (!buffer.is_open()) return EBADF;
-  int error = 0;
-  errno = 0;
-  if (buffer.pubsync() != 0) error = errno != 0 ? errno : EIO;
-  if (error == 0 && ::fsync(buffer.fd()) != 0) error = errno;
+  int error = sync();
   errno = 0;
   if (buffer.close() == nullptr && error == 0) error = errno != 0 ? errno : EIO;
   return error;

@@ -51,8 +51,12 @@ class QUILL_API TmpFileBase {
   TmpFileBase& operator=(const TmpFileBase&) = delete;
 
  protected:
-  /// Writes out what is buffered, forces the file's data to the device and
-  /// closes the descriptor, which is closed whatever happens.
+  /// Writes out what is buffered and forces the file's data to the device;
+  /// the descriptor stays open.
+  /// @return 0, or the errno of the first step that failed.
+  int sync() noexcept;
+
+  /// sync(), then closes the descriptor, which is closed whatever happens.
   /// @return 0, or the errno of the first step that failed.
   int syncAndClose() noexcept;
 

@@ -1,6 +1,6 @@
 #include <quill/util/envid.h>
 
-#include <quill/files/backup.h>
+#include <quill/files/read_file.h>
 #include <quill/util/regexp.h>
 
 namespace quill {

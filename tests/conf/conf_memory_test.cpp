@@ -2,6 +2,7 @@
 // errno ENOMEM, and a store left as it was.
 
 #include <quill/conf/conf.h>
+#include <quill/conf/detail/conf_reader.h>
 #include <quill/conf/detail/conf_store.h>
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+#include <quill/conf/detail/conf_reader.h>
 #include <quill/conf/detail/conf_store.h>
 
 #include <errno.h>

@@ -5,6 +5,7 @@
 #include <quill/conf/conf.h>
 
 #include <errno.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +16,7 @@
 
 #include "tests/log/log_capture.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/tool_files.h"
 
 extern "C" const char* conf_get_from_c(int index);
 extern "C" const char* conf_get_configured_from_c(int index);
@@ -190,6 +192,45 @@ TEST_F(ConfLookup, LaterDefinitionWinsAndManyDefinitionsLoad) {
     CHILD_CHECK_STREQ(conf_get(NAMED_RUN_ROOT_D), "/second");
     CHILD_CHECK_STREQ(conf_find("EXTRA_0"), "0");
     CHILD_CHECK_STREQ(conf_find("EXTRA_4999"), "4999");
+  });
+}
+
+// A program that must not fall back on the defaults tells a missing file from
+// one that is there but unusable; the lookups give the defaults either way.
+// A named pipe is refused at once, never waited on (the alarm would end the
+// child).
+TEST_F(ConfLookup, LoadTellsAMissingFileFromAnUnusableOne) {
+  EXPECT_IN_CHILD({
+    alarm(30);
+    LogRecorder log;
+    errno = 0;
+    CHILD_CHECK(conf_load() == -1 && errno == ENOENT);
+
+    CHILD_CHECK(mkdir("/etc/vex", 0755) == 0 && mkfifo(kConfPath, 0644) == 0);
+    errno = 0;
+    CHILD_CHECK(conf_load() == -1 && errno == EINVAL);
+    CHILD_CHECK(log.lines().back().text ==
+                "unable to open configuration file /etc/vex/vex.conf: not a regular file\n");
+    CHILD_CHECK_STREQ(conf_get(NAMED_RUN_ROOT_D), "/var/named/run-root");
+    CHILD_CHECK(unlink(kConfPath) == 0);
+
+    CHILD_CHECK(mkdir(kConfPath, 0755) == 0);
+    errno = 0;
+    CHILD_CHECK(conf_load() == -1 && errno == EISDIR);
+    CHILD_CHECK(rmdir(kConfPath) == 0);
+
+    writeConf("NAMED_RUN_ROOT_D /srv/named\n");
+    CHILD_CHECK(chmod(kConfPath, 0) == 0);
+    CHILD_CHECK(quill::test::dropFileAccessOverride());
+    errno = 0;
+    CHILD_CHECK(conf_load() == -1 && errno == EACCES);
+    CHILD_CHECK_STREQ(conf_get(NAMED_RUN_ROOT_D), "/var/named/run-root");
+    CHILD_CHECK(chmod(kConfPath, 0644) == 0);
+
+    CHILD_CHECK(conf_load() == 0);
+    CHILD_CHECK_STREQ(conf_get(NAMED_RUN_ROOT_D), "/srv/named");
+    CHILD_CHECK(unlink(kConfPath) == 0);
+    CHILD_CHECK(conf_load() == 0);
   });
 }
 

@@ -4,11 +4,19 @@
 
 #include "tests/e2e/zone_tool_fixture.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <map>
+#include <set>
 
 namespace quill::test {
 namespace {
@@ -57,6 +65,26 @@ TEST_F(ZoneToolFaults, FullDiskDuringZoneWriteKeepsTheOldZone) {
   expectFatal(result, kPrefix + "fail to close file" + kZoneFile);
   EXPECT_EQ(bytesOf(kZoneFile), old);
   EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
+}
+
+// A file size limit ends the run with the write's own error instead of
+// killing it mid-copy; nothing partial is left, and the next run saves the
+// zone under the first name.
+TEST_F(ZoneToolFaults, FileSizeLimitIsAnErrorNotADeath) {
+  makeChrootVar();
+  const std::string original = kHandEdited + std::string(4000, 'x');
+  writeBytes(kZoneFile, original);
+  ToolOptions limited;
+  limited.fileSizeLimit = 1024;
+  expectFatal(run({}, limited),
+              "Cannot write " + kZoneFile + ".saved_by_vex: " + std::strerror(EFBIG));
+  EXPECT_EQ(bytesOf(kZoneFile), original);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
+
+  expectQuietSuccess(run());
+  expectZone(kZoneFile);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev", "localhost.rev.saved_by_vex"));
+  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex"), original);
 }
 
 TEST_F(ZoneToolFaults, ReadOnlyDirectoryStopsTheBackupBeforeTheZone) {
@@ -141,6 +169,70 @@ TEST_F(ZoneToolFaults, ReplacedZoneKeepsItsModeAndOwner) {
   EXPECT_EQ(info.st_gid, 26u);
 }
 
+// An access ACL as the kernel stores it in system.posix_acl_access (and a
+// default one in system.posix_acl_default): the owner rw, user daemon (1)
+// and the owning group r, mask r, others nothing: the bits read 0640.
+std::string aclGivingDaemonRead() {
+  std::string acl;
+  const auto put = [&acl](std::uint32_t value, std::size_t bytes) {
+    for (std::size_t i = 0; i < bytes; ++i) acl += static_cast<char>(value >> (8 * i) & 0xff);
+  };
+  put(2, 4);  // version
+  const std::uint32_t kAny = 0xffffffff;
+  const std::uint32_t entries[][3] = {
+      {0x01, 6, kAny}, {0x02, 4, 1}, {0x04, 4, kAny}, {0x10, 4, kAny}, {0x20, 0, kAny}};
+  for (const auto& entry : entries) {
+    put(entry[0], 2);
+    put(entry[1], 2);
+    put(entry[2], 4);
+  }
+  return acl;
+}
+
+int setAttribute(const std::string& path, const char* name, const std::string& value) {
+  return setxattr(path.c_str(), name, value.data(), value.size(), 0);
+}
+
+// A replaced zone keeps what the old one carried besides mode and owner: its
+// ACL and its extended attributes, and gains no ACL that the directory would
+// hand a new file. An attribute that cannot be carried over stops the run
+// and keeps the old zone.
+TEST_F(ZoneToolFaults, ReplacedZoneKeepsItsAclAndExtendedAttributes) {
+  makeChrootVar();
+  writeBytes(kZoneFile, kMarkedZone, 0640);
+  if (setAttribute(kZoneFile, "user.panel", "keep me") != 0 ||
+      setAttribute(kZoneFile, "system.posix_acl_access", aclGivingDaemonRead()) != 0)
+    GTEST_SKIP() << "no ACL or user attributes on /var here: " << std::strerror(errno);
+  const auto carried = extendedAttributesOf(kZoneFile);
+  ASSERT_EQ(carried.size(), 2u);
+  expectQuietSuccess(run({}, ToolOptions{077}));
+  expectZone(kZoneFile);
+  EXPECT_EQ(extendedAttributesOf(kZoneFile), carried);
+  EXPECT_EQ(modeOf(kZoneFile), 0640);
+
+  ASSERT_EQ(removexattr(kZoneFile.c_str(), "system.posix_acl_access"), 0);
+  ASSERT_EQ(setAttribute(kChrootVar, "system.posix_acl_default", aclGivingDaemonRead()), 0);
+  expectQuietSuccess(run());
+  EXPECT_EQ(extendedAttributesOf(kZoneFile),
+            (std::map<std::string, std::string>{{"user.panel", "keep me"}}));
+  ASSERT_EQ(removexattr(kChrootVar.c_str(), "system.posix_acl_default"), 0);
+
+  // A file capability (version 2, CAP_NET_BIND_SERVICE) may only be set with
+  // CAP_SETFCAP, which this run lacks.
+  const char kCapability[] = "\x01\x00\x00\x02\x00\x04\x00\x00\0\0\0\0\0\0\0\0\0\0\0\0";
+  ASSERT_EQ(setAttribute(kZoneFile, "security.capability",
+                         std::string(kCapability, sizeof kCapability - 1)),
+            0);
+  const auto before = extendedAttributesOf(kZoneFile);
+  const std::string zone = bytesOf(kZoneFile);
+  ToolOptions options;
+  options.withoutSetFileCapability = true;
+  expectFatal(run({}, options), kPrefix + "fail to create file " + kZoneFile);
+  EXPECT_EQ(bytesOf(kZoneFile), zone);
+  EXPECT_EQ(extendedAttributesOf(kZoneFile), before);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
+}
+
 TEST_F(ZoneToolFaults, EightConcurrentRunsLeaveOneValidZone) {
   makeChrootVar();
   writeBytes(kZoneFile, kHandEdited);
@@ -156,6 +248,132 @@ TEST_F(ZoneToolFaults, EightConcurrentRunsLeaveOneValidZone) {
   for (std::size_t i = 1; i < names.size(); ++i) {
     EXPECT_THAT(names[i], StartsWith("localhost.rev.saved_by_vex"));
     EXPECT_EQ(bytesOf(kChrootVar + "/" + names[i]), kHandEdited) << names[i];
+  }
+}
+
+// Runs at once on one hand-edited zone take turns: the zone is saved exactly
+// once, by the first, and nothing else is left. A large zone keeps each copy
+// long enough for the runs to meet.
+TEST_F(ZoneToolFaults, SixteenConcurrentRunsSaveAHandEditedZoneOnce) {
+  makeChrootVar();
+  const std::string original = kHandEdited + std::string(1 << 20, 'x');
+  writeBytes(kZoneFile, original);
+  std::vector<ToolRun> runs;
+  for (int i = 0; i < 16; ++i) runs.push_back(startTool({QUILL_TOOL}));
+  for (ToolRun& started : runs) expectQuietSuccess(finishTool(started));
+  expectZone(kZoneFile);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev", "localhost.rev.saved_by_vex"));
+  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex"), original);
+}
+
+// The runs' lock is taken on the zone's directory, which must be open to the
+// tool: one it may not read stops the run before anything is looked at.
+TEST_F(ZoneToolFaults, DirectoryThatCannotBeLockedStopsTheRun) {
+  makeChrootVar();
+  writeBytes(kZoneFile, kHandEdited);
+  ASSERT_EQ(chmod(kChrootVar.c_str(), 0311), 0);
+  ToolOptions options;
+  options.withoutFileAccessOverride = true;
+  expectFatal(run({}, options),
+              kPrefix + " fail to lock directory " + kChrootVar + ": " + std::strerror(EACCES));
+  ASSERT_EQ(chmod(kChrootVar.c_str(), 0755), 0);
+  EXPECT_EQ(bytesOf(kZoneFile), kHandEdited);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
+}
+
+// Kills the started tool with SIGKILL as the events-th change in the watched
+// directory (non-blocking) is reported, unless it ends first. Returns whether
+// the kill was sent.
+bool killAtEvent(int watch, const ToolRun& started, int events) {
+  int seen = 0;
+  for (bool ended = false;;) {
+    alignas(inotify_event) char buffer[4096];
+    ssize_t got;
+    while ((got = read(watch, buffer, sizeof buffer)) > 0) {
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        if (++seen == events) return kill(started.pid, SIGKILL) == 0;
+      }
+    }
+    // The tool writes to standard error only when it fails, and the pipe
+    // shows its end when it exits: either way it is no longer at work, once
+    // the changes it made before are all counted.
+    if (ended) return false;
+    pollfd ready[2] = {{watch, POLLIN, 0}, {started.errPipe, POLLIN, 0}};
+    if (poll(ready, 2, -1) < 0 && errno != EINTR) return false;
+    ended = ready[1].revents != 0;
+  }
+}
+
+// Whatever leftover of a staging file a killed run may leave: a hidden name
+// of the zone's or of its copy's, and six letters or digits.
+bool isStagingName(const std::string& name) {
+  static const char kLettersAndDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  for (const std::string prefix :
+       {".localhost.rev.quill-staging.", ".localhost.rev.saved_by_vex.quill-staging."}) {
+    if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0 &&
+        name.find_first_not_of(kLettersAndDigits, prefix.size()) == std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+// Runs killed at every step of their work, one step later each time: no
+// copy under a backup name is ever short, the zone is the old or the new one,
+// and what a killed run leaves is at most a hidden staging file, which the
+// next complete run clears away.
+TEST_F(ZoneToolFaults, KilledRunsNeverLeaveAShortBackup) {
+  makeChrootVar();
+  const std::string original = kHandEdited + std::string(2 << 20, 'x');
+  writeBytes(kZoneFile, original);
+  const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0) << std::strerror(errno);
+  ASSERT_GE(inotify_add_watch(
+                watch, kChrootVar.c_str(),
+                IN_CREATE | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE),
+            0);
+  int killed = 0;
+  std::set<std::string> savedCopies;
+  for (int events = 1; events < 100; ++events) {
+    ToolRun started = startTool({QUILL_TOOL});
+    const bool killSent = killAtEvent(watch, started, events);
+    const ToolResult result = finishTool(started);
+    if (!killSent) {
+      expectQuietSuccess(result);
+      break;
+    }
+    if (result.exitCode == -1) ++killed;
+    for (const std::string& name : namesIn(kChrootVar)) {
+      if (name == "localhost.rev") {
+        const std::string zone = bytesOf(kZoneFile);
+        EXPECT_TRUE(zone == original || zone == expectedZone("a.b")) << "a mixed zone";
+      } else if (name.rfind("localhost.rev.saved_by_vex", 0) == 0) {
+        // A backup never changes once it has its name: each is read once.
+        if (!savedCopies.insert(name).second) continue;
+        const std::string copy = bytesOf(kChrootVar + "/" + name);
+        EXPECT_EQ(copy.size(), original.size()) << name << " after event " << events;
+        EXPECT_TRUE(copy == original) << name;
+      } else {
+        EXPECT_TRUE(isStagingName(name)) << name << " after event " << events;
+      }
+    }
+    // The next run starts from a hand-edited zone again.
+    if (bytesOf(kZoneFile) != original) writeBytes(kZoneFile, original);
+    char drained[4096];
+    while (read(watch, drained, sizeof drained) > 0) {
+    }
+  }
+  close(watch);
+  EXPECT_GE(killed, 1) << "every run ended before it could be killed";
+  expectZone(kZoneFile);
+  for (const std::string& name : namesIn(kChrootVar)) {
+    if (name == "localhost.rev") continue;
+    EXPECT_THAT(name, StartsWith("localhost.rev.saved_by_vex"));
+    if (savedCopies.insert(name).second) {
+      EXPECT_TRUE(bytesOf(kChrootVar + "/" + name) == original) << name;
+    }
   }
 }
 

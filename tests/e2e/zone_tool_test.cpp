@@ -4,8 +4,13 @@
 #include "tests/e2e/zone_tool_fixture.h"
 
 #include <netdb.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <functional>
 
 namespace quill::test {
 namespace {
@@ -106,17 +111,37 @@ TEST_F(ZoneTool, SkipsInvalidConfigurationLinesSilently) {
   EXPECT_FALSE(exists("/var/named"));
 }
 
-// A configuration file the tool may not read counts as none: the default
-// chroot directory is used and nothing is printed.
-TEST_F(ZoneTool, UnreadableConfigurationFileLeavesTheDefault) {
-  Sandbox::writeFile("/etc/vex/vex.conf", "NAMED_RUN_ROOT_D /var/ns\n", 0);
-  ASSERT_EQ(mkdirWithParents("/var/ns/var"), 0);
+// Only a missing configuration file means the defaults: one that is there but
+// unusable must not send the zone to the default chroot directory. A named
+// pipe is refused without waiting for a writer.
+TEST_F(ZoneTool, ConfigurationThatCannotBeUsedStopsTheRun) {
   makeChrootVar();
-  ToolOptions options;
-  options.withoutFileAccessOverride = true;
-  expectQuietSuccess(run({}, options));
-  expectZone(kZoneFile);
-  EXPECT_THAT(namesIn("/var/ns/var"), ElementsAre());
+  writeBytes(kZoneFile, kHandEdited);
+  ASSERT_EQ(mkdirWithParents("/etc/vex"), 0);
+  const std::string conf = "/etc/vex/vex.conf";
+  const struct {
+    std::function<int()> make;
+    std::string reason;
+  } cases[] = {
+      {[&] { return mkdir(conf.c_str(), 0755); }, std::strerror(EISDIR)},
+      {[&] { return mkfifo(conf.c_str(), 0644); }, "not a regular file"},
+      {[&] { return symlink("/dev/zero", conf.c_str()); }, "not a regular file"},
+      {[&] {
+         Sandbox::writeFile(conf, "NAMED_RUN_ROOT_D /var/ns\n", 0);
+         return 0;
+       },
+       std::strerror(EACCES)},
+  };
+  for (const auto& unusable : cases) {
+    ASSERT_EQ(unusable.make(), 0) << unusable.reason;
+    ToolOptions options;
+    options.withoutFileAccessOverride = true;
+    expectFatal(run({}, options),
+                kPrefix + " fail to read configuration file " + conf + ": " + unusable.reason);
+    EXPECT_EQ(bytesOf(kZoneFile), kHandEdited);
+    EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
+    std::filesystem::remove(conf);
+  }
 }
 
 TEST_F(ZoneTool, JoinsTheChrootDirectoryWithoutNormalisingIt) {
@@ -164,6 +189,47 @@ TEST_F(ZoneTool, UnknownHostFailsBeforeTouchingAnything) {
       kPrefix + " fail to detect hostname");
   EXPECT_EQ(bytesOf(kZoneFile), kHandEdited);
   EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
+}
+
+// A canonical name with one trailing dot is already absolute: the records
+// name it with that one dot, never two.
+TEST_F(ZoneTool, AbsoluteFqdnIsWrittenWithOneDot) {
+  enterSandbox("web", hostsLine("web.example.test.", "web"));
+  makeChrootVar();
+  expectQuietSuccess(run());
+  expectZone(kZoneFile, "web.example.test");
+}
+
+// A name that BIND would reject, or read as something else, stops the run
+// before anything is saved or written.
+TEST_F(ZoneTool, FqdnThatCannotStandInTheZoneStopsTheRun) {
+  const struct {
+    std::string fqdn;
+    std::string shown;
+    std::string reason;
+  } cases[] = {
+      {"web..example.test", "web..example.test", "empty label"},
+      {"web.example.test..", "web.example.test..", "empty label"},
+      {"web;x.example.test", "web;x.example.test", "character not allowed in a zone"},
+      {"web$x.example.test", "web$x.example.test", "character not allowed in a zone"},
+      {"web\\x.example.test", "web\\\\x.example.test", "character not allowed in a zone"},
+      {"w\xc3\xa9"
+       "b.example.test",
+       "w\\xc3\\xa9b.example.test", "character not allowed in a zone"},
+  };
+  for (const auto& bad : cases) {
+    enterSandbox("web", hostsLine(bad.fqdn, "web"));
+    makeChrootVar();
+    writeBytes(kZoneFile, kHandEdited);
+    expectFatal(run(), kPrefix + " invalid FQDN " + bad.shown + ": " + bad.reason);
+    EXPECT_EQ(bytesOf(kZoneFile), kHandEdited) << bad.fqdn;
+    EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev")) << bad.fqdn;
+  }
+  // Underscores and hyphens stay as BIND takes them.
+  enterSandbox("web", hostsLine("my_web-1.example.test", "web"));
+  makeChrootVar();
+  expectQuietSuccess(run());
+  expectZone(kZoneFile, "my_web-1.example.test");
 }
 
 TEST_F(ZoneTool, NameServerAnswersFromTheWrittenZone) {

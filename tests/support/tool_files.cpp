@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,8 +103,8 @@ mode_t setUmask(mode_t mask) {
   return umask(mask);
 }
 
-bool dropFileAccessOverride() {
-  for (int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
+bool dropCapabilities(std::initializer_list<int> capabilities) {
+  for (int capability : capabilities) {
     // Without CAP_SETPCAP the bounding set stays, but then exec grants
     // nothing beyond what this process has anyway.
     if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL && errno != EPERM)
@@ -113,12 +114,31 @@ bool dropFileAccessOverride() {
   header.version = _LINUX_CAPABILITY_VERSION_3;
   __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
   if (syscall(SYS_capget, &header, data) != 0) return false;
-  for (int capability : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) {
+  for (int capability : capabilities) {
     const unsigned bit = 1u << (capability % 32);
     data[capability / 32].effective &= ~bit;
     data[capability / 32].inheritable &= ~bit;
   }
   return syscall(SYS_capset, &header, data) == 0;
+}
+
+bool dropFileAccessOverride() {
+  return dropCapabilities({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH});
+}
+
+std::map<std::string, std::string> extendedAttributesOf(const std::string& path) {
+  std::map<std::string, std::string> attributes;
+  char names[65536];
+  const ssize_t length = llistxattr(path.c_str(), names, sizeof names);
+  if (length < 0 && errno == ENOTSUP) return attributes;
+  if (length < 0) throw std::runtime_error("cannot list the attributes of " + path);
+  for (const char* name = names; name < names + length; name += std::strlen(name) + 1) {
+    char value[65536];
+    const ssize_t size = lgetxattr(path.c_str(), name, value, sizeof value);
+    if (size < 0) throw std::runtime_error("cannot read " + std::string(name) + " of " + path);
+    attributes[name].assign(value, static_cast<std::size_t>(size));
+  }
+  return attributes;
 }
 
 }  // namespace quill::test

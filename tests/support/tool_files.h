@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -77,10 +79,19 @@ class TinyFileSystem {
   std::string error_;
 };
 
-// Removes CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH from this process's
-// effective and inheritable sets and from its bounding set, so that it and
-// the programs it executes meet ordinary permission checks even as root.
-// Meant for a child process; false (errno set) if the kernel refused.
+// Removes the capabilities from this process's effective and inheritable
+// sets and from its bounding set, so that neither it nor the programs it
+// executes (even as root) have them. Meant for a child process; false (errno
+// set) if the kernel refused. Allocates nothing.
+bool dropCapabilities(std::initializer_list<int> capabilities);
+
+// dropCapabilities() of CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH: ordinary
+// permission checks even for root.
 bool dropFileAccessOverride();
+
+// The extended attributes of a file, not following a link: name -> value.
+// Empty where the file system has none; throws std::runtime_error if they
+// cannot be read.
+std::map<std::string, std::string> extendedAttributesOf(const std::string& path);
 
 }  // namespace quill::test

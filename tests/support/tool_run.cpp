@@ -3,6 +3,7 @@
 #include "tests/support/tool_files.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -22,7 +23,10 @@ namespace {
   const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (input < 0 || dup2(input, 0) < 0 || dup2(outWrite, 1) < 0 || dup2(errWrite, 2) < 0) _exit(126);
   umask(options.umask);
+  const rlimit fileSize{options.fileSizeLimit, options.fileSizeLimit};
+  if (options.fileSizeLimit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &fileSize) != 0) _exit(126);
   if (options.withoutFileAccessOverride && !dropFileAccessOverride()) _exit(126);
+  if (options.withoutSetFileCapability && !dropCapabilities({CAP_SETFCAP})) _exit(126);
   execv(argv[0], argv);
   _exit(127);
 }

@@ -3,6 +3,7 @@
 // process and collects what it wrote and how it ended. The child sees the
 // caller's namespaces, so inside a Sandbox it works on the sandbox's files.
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <string>
@@ -16,6 +17,10 @@ struct ToolOptions {
   // Run without CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH (ordinary
   // permission checks even for root).
   bool withoutFileAccessOverride = false;
+  // Run without CAP_SETFCAP (no file capabilities may be set).
+  bool withoutSetFileCapability = false;
+  // The largest file the child may write (RLIMIT_FSIZE, soft and hard).
+  rlim_t fileSizeLimit = RLIM_INFINITY;
 };
 
 struct ToolResult {

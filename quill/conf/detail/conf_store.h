@@ -1,6 +1,6 @@
 #pragma once
 /// @file
-/// The configuration store and its file parser, for the lookups of
+/// The configuration store, for the lookups of
 /// <quill/conf/conf.h>, their tests and fuzz targets. Not part of the umbrella
 /// header and not meant for the panel's programs.
 ///
@@ -12,13 +12,17 @@
 /// Lookups are by exact name through a hash index, so reading a file costs
 /// time linear in its size. Nothing here throws; failures are -1
 /// with errno set and, where stated, a message on the log channel. No lock.
+///
+/// The store's blocks of text are in conf_text.h, its hash index in
+/// conf_index.h, and the file reader that fills it in conf_reader.h, which is
+/// included here for the users that have always found the reader here.
 
 #include <stdint.h>
-#include <stdio.h>
+#include <syslog.h>
 
 namespace quill::detail {
 
-/// A block of text owned by a store (defined with the store's code).
+/// A block of text owned by a store (conf_text.h).
 struct ConfText;
 
 /// One name/value pair; both strings are owned by the store.
@@ -73,27 +77,14 @@ const char* conf_store_find(const char* name, const ConfStore* store);
 /// @param store the store to empty.
 void conf_store_clear(ConfStore* store);
 
-/// Parses configuration lines from @p stream into @p store until the end of the
-/// stream. Invalid lines are logged at level 12 and skipped. The stream stays
-/// open. The text is read in large blocks (a regular file whole, at once), and
-/// kept in the store where definitions point into it.
-/// @param stream the configuration text, read from its current position.
-/// @param store the store that receives the definitions.
-/// @return 0 at the end of the stream; -1 with errno set on a read error
-/// (logged at level 12 "Unable to read configuration file: <text>") or when
-/// out of memory (logged at level 12: "Unable to form configuration: <text>"
-/// when a block of text cannot be had, "Unable to read configuration: <text>"
-/// when the store cannot grow). Definitions read before a failure stay in the
-/// store.
-int conf_store_read_stream(FILE* stream, ConfStore* store);
+/// The level of the store's and the reader's complaints: warnings of the user
+/// facility, below the usual threshold of 3.
+constexpr int kConfWarning = LOG_USER | LOG_WARNING;
 
-/// Reserves the first slots, opens @p path and parses it with
-/// conf_store_read_stream().
-/// @param path the configuration file.
-/// @param store the store that receives the definitions.
-/// @return 0 on success; -1 with errno set when out of memory, when the file
-/// cannot be opened (logged at level 12 "unable to open configuration file
-/// <path>: <text>" and a line feed) or when reading fails.
-int conf_store_read_file(const char* path, ConfStore* store);
+/// Logs @p format (one %s, given strerror(ENOMEM)) at kConfWarning and sets
+/// errno to ENOMEM.
+void conf_log_out_of_memory(const char* format);
 
 }  // namespace quill::detail
+
+#include <quill/conf/detail/conf_reader.h>
