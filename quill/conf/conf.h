@@ -14,6 +14,7 @@
 /// stated, a line on the log channel. No lock: use from one thread.
 
 #include <quill/conf/conf_vars.h>
+#include <quill/export.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -24,21 +25,21 @@ extern "C" {
 /// @param index a ConfVar, 0 to 30.
 /// @return never null for an index in 0 to 30; null with errno EINVAL for an
 /// index outside that range.
-const char* conf_get(ConfVar index);
+QUILL_API const char* conf_get(ConfVar index);
 
 /// The value that the file sets for the variable at @p index. Once found, the
 /// value is remembered and returned from memory on later calls.
 /// @param index a ConfVar, 0 to 30.
 /// @return the file's value; null if the file does not set it or cannot be
 /// read; null with errno EINVAL for an index outside 0 to 30.
-const char* conf_get_configured(ConfVar index);
+QUILL_API const char* conf_get_configured(ConfVar index);
 
 /// The value that the file sets for @p name, matched exactly; any name may be
 /// asked, also one outside the catalogue.
 /// @param name the variable's name, a C string.
 /// @return the file's value; null if the file does not set it or cannot be
 /// read; null with errno EINVAL for a null @p name.
-const char* conf_find(const char* name);
+QUILL_API const char* conf_find(const char* name);
 
 /// conf_get() for the catalogued variable named @p name (exact match; the
 /// names at indexes 0 to 29 are searched, the upper bound's is not).
@@ -46,7 +47,7 @@ const char* conf_find(const char* name);
 /// @return the variable's value; null, with a message at level 3 (LOG_ERR),
 /// if @p name is not in the catalogue (even when the file defines it: use
 /// conf_find() for such names); null with errno EINVAL for a null @p name.
-const char* conf_get_by_name(const char* name);
+QUILL_API const char* conf_get_by_name(const char* name);
 
 #ifdef __cplusplus
 }

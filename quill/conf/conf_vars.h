@@ -8,6 +8,7 @@
 /// modified. Programs reach the values through the lookups of
 /// <quill/conf/conf.h>.
 
+#include <quill/export.h>
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -50,11 +51,11 @@ typedef enum ConfVar {
 } ConfVar;
 
 /// The name of each variable, indexed by ConfVar (31 entries, none null).
-extern const char* const conf_var_names[_MAX_POSSIBLE_VEX_CONF_VAR_NAME + 1];
+extern QUILL_API const char* const conf_var_names[_MAX_POSSIBLE_VEX_CONF_VAR_NAME + 1];
 
 /// The compiled-in default of each variable, indexed by ConfVar (31 entries,
 /// none null). Directory defaults carry no trailing slash.
-extern const char* const conf_var_defaults[_MAX_POSSIBLE_VEX_CONF_VAR_NAME + 1];
+extern QUILL_API const char* const conf_var_defaults[_MAX_POSSIBLE_VEX_CONF_VAR_NAME + 1];
 
 #ifdef __cplusplus
 }

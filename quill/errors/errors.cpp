@@ -32,6 +32,9 @@ const char* SystemError::what() const noexcept {
   }
 }
 
+template <int N>
+ExSystemError<N>::~ExSystemError() = default;
+
 template class ExSystemError<1>;
 template class ExSystemError<2>;
 template class ExSystemError<4>;

@@ -12,6 +12,7 @@
 //    that callers can catch those by type.
 
 #include <quill/errors/shared_ptr.h>
+#include <quill/export.h>
 
 #include <stdexcept>
 #include <string>
@@ -20,14 +21,14 @@ namespace quill {
 
 /// Polymorphic base of what a TError may carry along; nothing in the library
 /// fills it, but copies of an error share it.
-class TErrorAttachment {
+class QUILL_API TErrorAttachment {
  public:
   /// Destroyed through this base by the last error sharing it.
   virtual ~TErrorAttachment();
 };
 
 /// An error whose message is complete when it is thrown.
-class TError : public std::exception {
+class QUILL_API TError : public std::exception {
  public:
   /// Copies @p message; the attachment is empty. May throw std::bad_alloc.
   explicit TError(const std::string& message);
@@ -44,7 +45,7 @@ class TError : public std::exception {
 };
 
 /// A failure that carries an errno value. Raise it through throwSystemError().
-class SystemError : public std::runtime_error {
+class QUILL_API SystemError : public std::runtime_error {
  public:
   /// @p message names the operation and its object; an @p errorNumber of 0
   /// stands for "the current errno", read here.
@@ -66,10 +67,13 @@ class SystemError : public std::runtime_error {
 /// The SystemError of one errno value N, so that callers can catch it by
 /// type: throwSystemError() raises it for N = 1, 2, 4, 10 and 11.
 template <int N>
-class ExSystemError : public SystemError {
+class QUILL_API ExSystemError : public SystemError {
  public:
   /// A SystemError with @p message and errorNumber N.
   explicit ExSystemError(const std::string& message) : SystemError(message, N) {}
+  // Out of line, so that the library's instances carry it for programs that
+  // throw one themselves.
+  ~ExSystemError() override;
 };
 
 extern template class ExSystemError<1>;
@@ -84,12 +88,12 @@ extern template class ExSystemError<11>;
 /// errno saved right after the failing call and a message naming the
 /// operation and its object. Only that family leaves: running out of memory
 /// while building the error ends the process.
-[[noreturn]] void throwSystemError(const std::string& message, int errorNumber);
+[[noreturn]] QUILL_API void throwSystemError(const std::string& message, int errorNumber);
 
 namespace sys {
 
 /// Common base of the system-level errors of quill::sys.
-class TSysErr : public TError {
+class QUILL_API TSysErr : public TError {
  public:
   /// An error with @p message, complete as given.
   explicit TSysErr(const std::string& message);
@@ -97,7 +101,7 @@ class TSysErr : public TError {
 };
 
 /// A failed system call; the message is strerror(errorNumber) alone.
-class TSysCallErr : public TSysErr {
+class QUILL_API TSysCallErr : public TSysErr {
  public:
   /// The error of a call that failed with @p errorNumber (its saved errno).
   explicit TSysCallErr(int errorNumber);

@@ -9,6 +9,7 @@
 /// followed. Failures throw the SystemError family (quill/errors/errors.h);
 /// after a failure the staging file is gone and the target is as it was.
 
+#include <quill/export.h>
 #include <quill/files/tmpfile.h>
 
 #include <ostream>
@@ -19,7 +20,7 @@ namespace quill {
 /// An output stream whose content becomes the file at a given path when
 /// commit() succeeds. Until then the target is untouched; a replacement
 /// destroyed without a successful commit() removes its staging file.
-class FileReplacement : private TmpFileBase, public std::ostream {
+class QUILL_API FileReplacement : private TmpFileBase, public std::ostream {
  public:
   /// Creates the staging file, a new file with a unique hidden name in the
   /// directory of @p target, and gives it at once the permission bits and

@@ -8,6 +8,7 @@
 /// the SystemError family (quill/errors/errors.h); destructors never throw.
 /// Nothing here is shared between threads.
 
+#include <quill/export.h>
 #include <ext/stdio_filebuf.h>
 
 #include <ostream>
@@ -17,7 +18,7 @@ namespace quill {
 
 /// A file just created and opened: its final path and its descriptor. The
 /// descriptor belongs to whoever receives the record (normally a TmpFileBase).
-struct OpenedFile {
+struct QUILL_API OpenedFile {
   /// The path of the created file, unique part filled in.
   std::string path;
   /// The open descriptor of that file (close-on-exec).
@@ -30,12 +31,12 @@ struct OpenedFile {
 /// prefix is taken from the current directory.
 /// @throws SystemError (ExSystemError<2> for a missing directory) with the
 /// message "mkstemp() failed".
-OpenedFile createTempFile(const std::string& prefix);
+QUILL_API OpenedFile createTempFile(const std::string& prefix);
 
 /// A file's path and a 2048-byte output buffer over its descriptor, for the
 /// output streams that write into a newly created file. Owns the descriptor
 /// and closes it (writing out what is still buffered) when destroyed.
-class TmpFileBase {
+class QUILL_API TmpFileBase {
  public:
   /// Takes over @p file's descriptor. Throws nothing of its own; if the buffer
   /// cannot be attached, the descriptor is closed at once and every write
@@ -63,7 +64,7 @@ class TmpFileBase {
 
 /// An output stream into a new file with a unique name. The file stays when
 /// the stream is destroyed unless autoclean was set.
-class TmpFile : private TmpFileBase, public std::ostream {
+class QUILL_API TmpFile : private TmpFileBase, public std::ostream {
  public:
   /// Creates the file as createTempFile(@p prefix) does.
   /// @throws SystemError with "mkstemp() failed"; then no file exists.

@@ -15,6 +15,7 @@
 /// plain process-wide variables without a lock: set the channel up before other
 /// threads start.
 
+#include <quill/export.h>
 #include <stdarg.h>
 #include <stddef.h>
 #include <syslog.h>
@@ -27,23 +28,23 @@ extern "C" {
 /// "both streams" before that); otherwise "console" (standard error and
 /// standard output) or "stderr" (standard error only), compared without regard
 /// to case; any other text silences the console. Borrowed, never copied.
-extern const char* log_console_target;
+extern QUILL_API const char* log_console_target;
 
 /// The highest level that the console functions print; 6 (LOG_INFO) at start.
 /// The whole level number is compared, facility bits included.
-extern int log_threshold;
+extern QUILL_API int log_threshold;
 
 /// The facility that log_init() passed to openlog(); 0 until log_init() runs.
-extern int log_facility;
+extern QUILL_API int log_facility;
 
 /// Entry point for messages with variable arguments: console_log() at start and
 /// in console mode, syslog() itself in syslog mode.
-extern void (*log_message)(int level, const char* format, ...)
+extern QUILL_API void (*log_message)(int level, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
 /// Entry point for callers that hold a va_list: console_vlog() at start and in
 /// console mode, vsyslog() itself in syslog mode.
-extern void (*log_vmessage)(int level, const char* format, va_list args)
+extern QUILL_API void (*log_vmessage)(int level, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
 
 /// Selects the destination and the level; may be called again to switch.
@@ -59,7 +60,8 @@ extern void (*log_vmessage)(int level, const char* format, va_list args)
 /// @param ident the syslog identity; the C library keeps the pointer, so it
 ///        must stay valid while syslog is open. Syslog mode only.
 /// @return what log_set_level(@p level) returns.
-int log_init(const char* console_target, int level, int facility, int options, const char* ident);
+QUILL_API int log_init(const char* console_target, int level, int facility, int options,
+                       const char* ident);
 
 /// Sets the level: log_threshold becomes @p level, raised to 0 if negative; in
 /// syslog mode the syslog mask becomes LOG_UPTO(@p level) (a negative level
@@ -69,13 +71,14 @@ int log_init(const char* console_target, int level, int facility, int options, c
 ///        bits.
 /// @return the stored threshold in console mode; in syslog mode the previous
 /// mask that setlogmask() returns.
-int log_set_level(int level);
+QUILL_API int log_set_level(int level);
 
 /// Formats a message printf-style and writes it to the console; see
 /// console_vlog().
 /// @param level the message's level, facility bits included.
 /// @param format a printf format; its arguments follow.
-void console_log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+QUILL_API void console_log(int level, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 /// Writes one message to the console unless @p level is above log_threshold or
 /// the target silences the console: the text and a line feed go to standard
@@ -84,7 +87,7 @@ void console_log(int level, const char* format, ...) __attribute__((format(print
 /// @param level the message's level, compared whole with log_threshold.
 /// @param format a printf format.
 /// @param args the format's arguments; used through copies, left unconsumed.
-void console_vlog(int level, const char* format, va_list args)
+QUILL_API void console_vlog(int level, const char* format, va_list args)
     __attribute__((format(printf, 2, 0)));
 
 #ifdef __cplusplus

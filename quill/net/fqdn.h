@@ -7,6 +7,7 @@
 /// No state of its own; as safe for threads as getaddrinfo(3) and the log
 /// channel, which is to say: call it from one thread.
 
+#include <quill/export.h>
 #include <stddef.h>
 
 #ifdef __cplusplus
@@ -23,7 +24,7 @@ extern "C" {
 /// @return 0 on success; -1 on failure (no host name, the resolver fails or
 /// gives no canonical name, the name has no dot, or it does not fit), with the
 /// reason logged and @p buf left untouched.
-int get_host_fqdn(char* buf, size_t size);
+QUILL_API int get_host_fqdn(char* buf, size_t size);
 
 #ifdef __cplusplus
 }

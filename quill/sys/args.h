@@ -11,6 +11,7 @@
 
 #include <quill/errors/errors.h>
 #include <quill/errors/shared_ptr.h>
+#include <quill/export.h>
 
 #include <cstdint>
 #include <string>
@@ -21,7 +22,7 @@ namespace quill::sys {
 /// An argument vector: element 0 is the program (a path, or a name to look
 /// up in PATH), the others its arguments; at most MaxArgs byte strings.
 /// Copies share storage until one of them is changed (copy on write).
-class TEArgs {
+class QUILL_API TEArgs {
  public:
   /// The storage shared between copies.
   using TList = std::vector<std::string>;
@@ -31,7 +32,7 @@ class TEArgs {
 
   /// Base of the argument-vector errors; `args` shares the list of the
   /// vector that raised it, as it was at that moment.
-  class TEArgsError : public TSysErr {
+  class QUILL_API TEArgsError : public TSysErr {
    public:
     /// An error with a complete message and a share of the raising list.
     TEArgsError(const std::string& message, const TSharedPtr<TList>& args);
@@ -42,7 +43,7 @@ class TEArgs {
   };
 
   /// Raised by ThrowOutOfRange and by Get for an index not below Count.
-  class TOutOfRange : public TEArgsError {
+  class QUILL_API TOutOfRange : public TEArgsError {
    public:
     /// An index error for `index`.
     TOutOfRange(const std::string& message, const TSharedPtr<TList>& args, std::uint64_t index);
@@ -53,7 +54,7 @@ class TEArgs {
   };
 
   /// Raised by Add when the vector would hold more than MaxArgs elements.
-  class TOverflow : public TEArgsError {
+  class QUILL_API TOverflow : public TEArgsError {
    public:
     /// An overflow error.
     TOverflow(const std::string& message, const TSharedPtr<TList>& args);
@@ -97,6 +98,6 @@ class TEArgs {
 };
 
 /// The empty vector that command lines are built from; never changed.
-extern const TEArgs EmptyArgs;
+extern QUILL_API const TEArgs EmptyArgs;
 
 }  // namespace quill::sys

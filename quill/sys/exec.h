@@ -21,6 +21,7 @@
 
 #include <quill/errors/errors.h>
 #include <quill/errors/shared_ptr.h>
+#include <quill/export.h>
 #include <quill/sys/args.h>
 
 #include <cstdint>
@@ -34,7 +35,7 @@ class TRedirectToFile;
 /// What Run reports: the child's process id (-1 when a preparation asked
 /// for a failure result instead of an error) and, with the Wait bit, the
 /// child's exit code (-1 when a signal ended it); otherwise 0.
-struct TRunResult {
+struct QUILL_API TRunResult {
   /// Process id of the child.
   std::int32_t pid;
   /// Exit code of the waited child, -1 for a signal, 0 when not waited.
@@ -44,7 +45,7 @@ struct TRunResult {
 /// One command: argument vector, flags and the preparation that sets up the
 /// child. Operations named With... and the redirections return a new command
 /// and leave this one unchanged.
-class TExec {
+class QUILL_API TExec {
  public:
   /// Flag bit: run the program in a forked child (else replace this process).
   static constexpr std::uint64_t Fork = 1;
@@ -109,7 +110,7 @@ class TExec {
 /// A preparation: hooks the executor calls around fork and exec of one
 /// command to set up the child. Every hook receives the command being run.
 /// Hooks are called only by Run.
-class TExec::TPrepare {
+class QUILL_API TExec::TPrepare {
  public:
   virtual ~TPrepare();
 

@@ -13,6 +13,7 @@
 /// std::runtime_error from ReadOutput for a failed child. Not thread-safe.
 
 #include <quill/errors/shared_ptr.h>
+#include <quill/export.h>
 #include <quill/sys/exec.h>
 #include <quill/sys/prepare.h>
 
@@ -24,7 +25,7 @@
 namespace quill::sys {
 
 /// An ordered list of commands, started in list order.
-class TExecList {
+class QUILL_API TExecList {
  public:
   /// Iterator over the commands.
   using iterator = std::list<TExec>::iterator;
@@ -69,50 +70,50 @@ class TExecList {
 };
 
 /// [a, b].
-TExecList Sequence(const TExec& a, const TExec& b);
+QUILL_API TExecList Sequence(const TExec& a, const TExec& b);
 /// [a] followed by the commands of `l`.
-TExecList Sequence(const TExec& a, const TExecList& l);
+QUILL_API TExecList Sequence(const TExec& a, const TExecList& l);
 /// The commands of `l` followed by b.
-TExecList Sequence(const TExecList& l, const TExec& b);
+QUILL_API TExecList Sequence(const TExecList& l, const TExec& b);
 /// The commands of `l` followed by those of `m`.
-TExecList Sequence(const TExecList& l, const TExecList& m);
+QUILL_API TExecList Sequence(const TExecList& l, const TExecList& m);
 
 /// a's standard output feeds b's standard input. The writer of the new pipe
 /// and the first command of the result no longer wait, so that every stage
 /// runs at once.
-TExecList Pipe(const TExec& a, const TExec& b);
+QUILL_API TExecList Pipe(const TExec& a, const TExec& b);
 /// The last command of `l` feeds b. An empty side gives a copy of the other.
-TExecList Pipe(const TExecList& l, const TExec& b);
+QUILL_API TExecList Pipe(const TExecList& l, const TExec& b);
 /// a feeds the first command of `l`. An empty side gives a copy of the other.
-TExecList Pipe(const TExec& a, const TExecList& l);
+QUILL_API TExecList Pipe(const TExec& a, const TExecList& l);
 /// The last command of `l` feeds the first of `m`. An empty side gives a
 /// copy of the other, unchanged.
-TExecList Pipe(const TExecList& l, const TExecList& m);
+QUILL_API TExecList Pipe(const TExecList& l, const TExecList& m);
 
 /// A copy of `l` whose last command reads standard input from `path`.
-TExecList StdinFromFile(const TExecList& l, const std::string& path);
+QUILL_API TExecList StdinFromFile(const TExecList& l, const std::string& path);
 /// A copy of `l` whose last command writes standard output to `path`.
-TExecList StdoutToFile(const TExecList& l, const std::string& path);
+QUILL_API TExecList StdoutToFile(const TExecList& l, const std::string& path);
 /// A copy of `l` whose last command appends standard output to `path`.
-TExecList StdoutAppendToFile(const TExecList& l, const std::string& path);
+QUILL_API TExecList StdoutAppendToFile(const TExecList& l, const std::string& path);
 /// A copy of `l` whose last command gets the redirection `r`.
-TExecList WithRedirect(const TExecList& l, const TRedirect& r);
+QUILL_API TExecList WithRedirect(const TExecList& l, const TRedirect& r);
 /// A copy of `l` whose last command gets the file redirection `r`.
-TExecList WithRedirectToFile(const TExecList& l, const TRedirectToFile& r);
+QUILL_API TExecList WithRedirectToFile(const TExecList& l, const TRedirectToFile& r);
 /// A copy of `l` whose last command reads `text` as standard input.
-TExecList StdinFromString(const TExecList& l, const std::string& text);
+QUILL_API TExecList StdinFromString(const TExecList& l, const std::string& text);
 
 /// Runs the commands in order with their own flags and returns the last
 /// one's result; (0, 0) for an empty list. When the last command is waited
 /// for, the earlier commands that feed a pipe of the list and were not
 /// waited for are reaped as well. No command runs when one of them has an
 /// empty argument vector (TEArgs::TEArgsError).
-TRunResult RunAll(const TExecList& l);
+QUILL_API TRunResult RunAll(const TExecList& l);
 
 /// The wait status of `pid` (waitpid with WUNTRACED), retried when
 /// interrupted; 0 when there is no such child. Other failures raise the
 /// SystemError family with "waitpid() failed".
-int WaitChild(int pid);
+QUILL_API int WaitChild(int pid);
 
 /// Runs `l` with the last command's standard output captured into `out`
 /// and its wait status in `status`; every command is started at once (their
@@ -122,20 +123,20 @@ int WaitChild(int pid);
 /// may leave `out` with a capacity of up to eight times its length: address
 /// space reserved while reading, of which about the length is memory in
 /// use (shrink_to_fit() gives the rest back at the cost of a copy).
-void RunAndRead(std::string& out, int& status, const TExecList& l);
+QUILL_API void RunAndRead(std::string& out, int& status, const TExecList& l);
 
 /// The captured standard output of `l`'s last command; "" for an empty list.
 /// Raises std::runtime_error "child failed (status=N): <output>" when the
 /// child did not exit normally, "child failed (exit code=N): <output>" when
 /// it exited with a code other than 0.
-std::string ReadOutput(const TExecList& l);
+QUILL_API std::string ReadOutput(const TExecList& l);
 
 /// ReadOutput of the one-command list [a].
-std::string ReadOutput(const TExec& a);
+QUILL_API std::string ReadOutput(const TExec& a);
 
 /// What the system's `file -bL` prints for `path` (trailing newline
 /// included); the path is passed as one argument after "--", no shell
 /// involved. Errors as ReadOutput.
-std::string FileType(const std::string& path);
+QUILL_API std::string FileType(const std::string& path);
 
 }  // namespace quill::sys

@@ -13,6 +13,7 @@
 /// instead of running the program without it.
 
 #include <quill/errors/shared_ptr.h>
+#include <quill/export.h>
 #include <quill/sys/exec.h>
 
 #include <string>
@@ -22,7 +23,7 @@ namespace quill::sys {
 /// Two preparations run as one: every hook runs on `first`, then on
 /// `second` (either may be empty). The error hooks answer with `second`'s
 /// answer, true when it is empty.
-class TUnionPrep : public TExec::TPrepare {
+class QUILL_API TUnionPrep : public TExec::TPrepare {
  public:
   /// Shares both preparations.
   TUnionPrep(const TSharedPtr<TExec::TPrepare>& first, const TSharedPtr<TExec::TPrepare>& second);
@@ -48,7 +49,7 @@ class TUnionPrep : public TExec::TPrepare {
 };
 
 /// Standard input read from a file.
-class TFromFile : public TExec::TPrepare {
+class QUILL_API TFromFile : public TExec::TPrepare {
  public:
   /// Standard input from `fileName`.
   explicit TFromFile(const std::string& fileName);
@@ -62,7 +63,7 @@ class TFromFile : public TExec::TPrepare {
 };
 
 /// Standard output written to a file (mode 0664 less the umask if created).
-class TToFile : public TExec::TPrepare {
+class QUILL_API TToFile : public TExec::TPrepare {
  public:
   /// Standard output to `fileName`, appended when `append`, else truncated.
   TToFile(const std::string& fileName, bool append);
@@ -78,7 +79,7 @@ class TToFile : public TExec::TPrepare {
 };
 
 /// One descriptor made a copy of another in the child.
-class TRedirect : public TExec::TPrepare {
+class QUILL_API TRedirect : public TExec::TPrepare {
  public:
   /// Descriptor `fd` becomes a copy of `srcFd`.
   TRedirect(int fd, int srcFd);
@@ -94,7 +95,7 @@ class TRedirect : public TExec::TPrepare {
 };
 
 /// Any descriptor written to a file (mode 0664 less the umask if created).
-class TRedirectToFile : public TExec::TPrepare {
+class QUILL_API TRedirectToFile : public TExec::TPrepare {
  public:
   /// Descriptor `fd` to `fileName`, appended when `append`, else truncated.
   TRedirectToFile(int fd, const std::string& fileName, bool append);
@@ -117,7 +118,7 @@ class TRedirectToFile : public TExec::TPrepare {
 /// so the program never sees it as a child of its own). The writer uses
 /// write(2) only and ends with _exit, so pending stdio buffers of the caller
 /// never reach the program.
-class TReadFromStr : public TExec::TPrepare {
+class QUILL_API TReadFromStr : public TExec::TPrepare {
  public:
   /// Standard input reads `text`, then end of file.
   explicit TReadFromStr(const std::string& text);
@@ -133,7 +134,7 @@ class TReadFromStr : public TExec::TPrepare {
 /// Capture of standard output into a pipe that the caller reads. Each run
 /// makes a fresh pipe; after Run the caller owns the read end, fds[0], and
 /// closes it when done.
-class TReadOut : public TExec::TPrepare {
+class QUILL_API TReadOut : public TExec::TPrepare {
  public:
   /// No pipe yet: both descriptors -1.
   TReadOut();
@@ -153,13 +154,13 @@ class TReadOut : public TExec::TPrepare {
 /// TWriteToPipeline and the reader's TReadFromPipeline. The writer is
 /// started first: its BeforeFork makes the pipe, the reader's InParent
 /// closes both ends in the caller.
-struct PipePair {
+struct QUILL_API PipePair {
   /// Read end, then write end; -1 when not open in the caller.
   int fds[2] = {-1, -1};
 };
 
 /// Standard output into a pipeline's pipe.
-class TWriteToPipeline : public TExec::TPrepare {
+class QUILL_API TWriteToPipeline : public TExec::TPrepare {
  public:
   /// Writes into the pipe of `pipe`.
   explicit TWriteToPipeline(const TSharedPtr<PipePair>& pipe);
@@ -176,7 +177,7 @@ class TWriteToPipeline : public TExec::TPrepare {
 };
 
 /// Standard input from a pipeline's pipe.
-class TReadFromPipeline : public TExec::TPrepare {
+class QUILL_API TReadFromPipeline : public TExec::TPrepare {
  public:
   /// Reads from the pipe of `pipe`.
   explicit TReadFromPipeline(const TSharedPtr<PipePair>& pipe);

@@ -6,6 +6,7 @@
 /// eight to a line, each as "0x" and two lower-case hexadecimal digits.
 /// The caller keeps ownership of the stream and of the bytes.
 
+#include <quill/export.h>
 #include <cstdint>
 #include <ostream>
 
@@ -19,6 +20,7 @@ namespace quill {
 /// @p bytes with a positive @p n, sets the stream's bad bit where they would
 /// have been written, and write errors are reported as the stream's
 /// exception mask says.
-void writeByteArrayHeader(std::ostream& out, const char* prefix, const uint8_t* bytes, int32_t n);
+QUILL_API void writeByteArrayHeader(std::ostream& out, const char* prefix, const uint8_t* bytes,
+                                    int32_t n);
 
 }  // namespace quill

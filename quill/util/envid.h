@@ -5,6 +5,7 @@
 /// Kernels without such containers have no such line; the answer is then
 /// empty. Both functions return a fresh string owned by the caller.
 
+#include <quill/export.h>
 #include <string>
 
 namespace quill {
@@ -14,12 +15,12 @@ namespace quill {
 /// (leading zeros kept), or an empty string when there is no such line.
 /// Raises the SystemError family (message beginning with the path and
 /// ": open failed") when the file cannot be read.
-std::string getEnvId();
+QUILL_API std::string getEnvId();
 
 /// The identifier as getEnvId would find it in statusText, the contents of
 /// a status file. A line counts only when it holds "envID:", optional
 /// blanks and one or more digits up to its end; the first such line wins.
 /// Returns an empty string when no line counts.
-std::string parseEnvId(const std::string& statusText);
+QUILL_API std::string parseEnvId(const std::string& statusText);
 
 }  // namespace quill

@@ -8,6 +8,7 @@
 /// gone; results made by Match are shared through boost::shared_ptr. Nothing
 /// here is synchronised: use one Regexp per thread.
 
+#include <quill/export.h>
 #include <boost/shared_ptr.hpp>
 
 #include <regex.h>
@@ -19,7 +20,7 @@
 namespace quill {
 
 /// One compiled POSIX regular expression.
-class Regexp {
+class QUILL_API Regexp {
  public:
   /// Where one sub-expression matched inside MatchResultData::subject.
   struct MatchGroup {
@@ -33,7 +34,7 @@ class Regexp {
 
   /// The outcome of one successful match: the subject and where each group
   /// matched in it.
-  struct MatchResultData {
+  struct QUILL_API MatchResultData {
     /// A copy of the whole string that was searched, not only the part
     /// after the start offset.
     std::string subject;
