@@ -11,6 +11,10 @@
 #if defined(__GNUC__) || defined(__clang__)
 /// Exports the class, function or variable it marks from libquill.so.
 #define QUILL_API __attribute__((visibility("default")))
+/// Keeps a member of an exported class inside libquill.so (a private
+/// constructor that only the library calls, say).
+#define QUILL_LOCAL __attribute__((visibility("hidden")))
 #else
 #define QUILL_API
+#define QUILL_LOCAL
 #endif

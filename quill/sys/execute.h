@@ -149,7 +149,7 @@ class QUILL_API TJob {
 
  private:
   friend TJob Start(const TExecList& list, const TRunOptions& options);
-  explicit TJob(std::unique_ptr<detail::Job> job) noexcept;
+  QUILL_LOCAL explicit TJob(std::unique_ptr<detail::Job> job) noexcept;
 
   std::unique_ptr<detail::Job> job_;
 };
