@@ -69,14 +69,6 @@ int errorOf(const std::exception& error) {
   return ECANCELED;
 }
 
-int waitPidfd(int pidfd, siginfo_t& info, int options) {
-  for (;;) {
-    info = {};
-    const int result = waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | options);
-    if (result != -1 || errno != EINTR) return result;
-  }
-}
-
 }  // namespace
 
 // What one command needs from the caller until its child has started.
@@ -393,14 +385,12 @@ void Job::reapStage(Stage& stage, bool block) {
   if (!stage.running) return;
   if (stage.pidfd != -1) {
     siginfo_t info;
-    if (waitPidfd(stage.pidfd, info, block ? 0 : WNOHANG) == 0) {
+    if (waitForPidfd(stage.pidfd, info, block ? 0 : WNOHANG) == 0) {
       if (info.si_pid == 0) return;  // not ended yet
+      const ExitStatus end = decodeStatus(info);
       stage.result.statusKnown = true;
-      if (info.si_code == CLD_EXITED) {
-        stage.result.exitCode = info.si_status;
-      } else {
-        stage.result.signal = info.si_status;
-      }
+      stage.result.exitCode = end.code;
+      stage.result.signal = end.signal;
     }
     // Otherwise someone else reaped it (SIGCHLD ignored): its end is unknown.
     closeFd(stage.pidfd);

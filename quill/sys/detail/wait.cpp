@@ -15,10 +15,23 @@ pid_t waitFor(pid_t pid, int* status, int options) noexcept {
   }
 }
 
+int waitForPidfd(int pidfd, siginfo_t& info, int options) noexcept {
+  for (;;) {
+    info = {};
+    const int result = waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | options);
+    if (result != -1 || errno != EINTR) return result;
+  }
+}
+
 ExitStatus decodeStatus(int status) noexcept {
   if (WIFEXITED(status)) return {true, WEXITSTATUS(status), 0};
   if (WIFSIGNALED(status)) return {false, -1, WTERMSIG(status)};
   return {false, -1, 0};
+}
+
+ExitStatus decodeStatus(const siginfo_t& info) noexcept {
+  if (info.si_code == CLD_EXITED) return {true, info.si_status, 0};
+  return {false, -1, info.si_status};
 }
 
 void reap(pid_t pid) noexcept {

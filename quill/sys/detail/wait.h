@@ -3,6 +3,7 @@
 // Every wait of the subsystem goes through waitFor, and every status is read
 // through decodeStatus.
 
+#include <signal.h>
 #include <sys/types.h>
 
 namespace quill::sys::detail {
@@ -11,6 +12,11 @@ namespace quill::sys::detail {
 /// it: the child's pid, 0 (WNOHANG and still running) or -1 with errno.
 /// Without WUNTRACED a stopped child is waited for until it really ends.
 pid_t waitFor(pid_t pid, int* status, int options = 0) noexcept;
+
+/// waitid(P_PIDFD, `pidfd`, `info`, WEXITED | `options`), retried while a
+/// signal interrupts it: 0 (with info.si_pid 0 when WNOHANG found it
+/// running) or -1 with errno (ECHILD when someone else reaped it).
+int waitForPidfd(int pidfd, siginfo_t& info, int options = 0) noexcept;
 
 /// How a child ended, read from its wait status.
 struct ExitStatus {
@@ -24,6 +30,9 @@ struct ExitStatus {
 
 /// Reads a wait status as waitpid reports it.
 ExitStatus decodeStatus(int status) noexcept;
+
+/// Reads the end of a child as waitid reports it.
+ExitStatus decodeStatus(const siginfo_t& info) noexcept;
 
 /// Waits for `pid` to end and discards its status.
 void reap(pid_t pid) noexcept;
