@@ -105,9 +105,11 @@ export LD_LIBRARY_PATH=$libdir
 uses_installed_library "$sort_words"
 sorted=$("$sort_words" pear apple 'fig tree') || fail "sort-words failed"
 [[ $sorted == $'apple\nfig tree\npear' ]] || fail "sort-words printed '$sorted'"
-# A failing stage reaches the caller as an error that carries the output.
+# A stage that cannot start is named in what the example reports.
 status=0
 PATH=/nonexistent "$sort_words" a >"$work/out" 2>"$work/err" || status=$?
 [[ $status == 1 ]] || fail "sort-words without printf and sort in PATH gave status $status"
+grep -q "could not exec printf: No such file or directory" "$work/err" \
+  || fail "sort-words did not say which program could not start: $(cat "$work/err")"
 
 echo "install test: installed copy complete; both examples built and ran against it"

@@ -3,12 +3,15 @@
 #include <quill/sys/args.h>
 #include <quill/sys/exec.h>
 #include <quill/sys/exec_list.h>
+#include <quill/sys/execute.h>
 
 #include "tests/sys/sys_test_util.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -66,6 +69,33 @@ TEST(Examples, OutputToAFile) {
   echo.StdoutAppendToFile(path).Run();  // appended
 
   EXPECT_EQ(::quill::sys::test::fileContent(path), "written by the child\nwritten by the child\n");
+}
+
+// The README's example with its log line replaced by a record of it; the
+// zone is checked once as written and once cut short.
+TEST(Examples, RunningACommandForADaemon) {
+  const ::quill::sys::test::ScratchDir scratch;
+  const std::string zoneFile = scratch.file("localhost.rev");
+  std::vector<std::string> logged;
+  for (const std::string& zone :
+       {std::string("$TTL 86400\n@ IN SOA a.b. root.a.b. (1 3600 900 3600000 3600)\n"
+                    "  IN NS a.b.\n1 IN PTR localhost.\n"),
+        std::string("$TTL 86400\n@ IN SOA a.b. root.a.b. (1 3600 900\n")}) {
+    ::quill::sys::test::writeFile(zoneFile, zone);
+
+    TEArgs args(EmptyArgs);
+    args.Add("named-checkzone");
+    args.Add("0.0.127.in-addr.arpa");
+    args.Add(zoneFile);
+    TRunOptions options;
+    options.timeout = std::chrono::seconds(10);  // then SIGTERM; SIGKILL 2 s later
+    options.maxOutput = 1 << 20;                 // keep the first and last 512 KiB
+    const TOutcome outcome = Execute(TExec(args, TExec::Fork | TExec::SearchPath), options);
+    if (!outcome.Ok()) logged.push_back(outcome.Describe());
+  }
+
+  ASSERT_EQ(logged.size(), 1u);
+  EXPECT_EQ(logged[0], "named-checkzone 0.0.127.in-addr.arpa " + zoneFile + " (exit 1)");
 }
 
 }  // namespace
