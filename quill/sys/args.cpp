@@ -45,6 +45,9 @@ TSharedPtr<TEArgs::TList> listOfCopy(const TEArgs& source, const TSharedPtr<TEAr
 
 TEArgs::TEArgs() : list_(newList()) {}
 
+// The analyser loses count of the shares through the returned pointer and
+// reports a leak of the count that the tests under LeakSanitizer disprove.
+// NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDeleteLeaks)
 TEArgs::TEArgs(const TEArgs& other) : list_(listOfCopy(other, other.list_)) {}
 
 TEArgs& TEArgs::operator=(const TEArgs& other) {
