@@ -139,8 +139,7 @@ TRunResult TExec::Run() const {
     for (const detail::PrepItem& item : items) detail::appendValueSteps(item, steps);
     plan.steps = steps.data();
     plan.stepCount = steps.size();
-    detail::SetupFailure failure;
-    pid = detail::startChild(plan, true, failure, nullptr);
+    pid = detail::startChild(plan, true, nullptr, nullptr);
   } else {
     pid = fork();
     if (pid == 0) runForkedChild(*this, plan);

@@ -295,7 +295,7 @@ void Job::startStage(const TExec& cmd, Started& stage, std::size_t index) {
   std::string message;
   const bool foreign = hasForeign(stage.items);
   if (!foreign) {
-    run.pid = startChild(plan, false, failure, &run.pidfd);
+    run.pid = startChild(plan, false, &failure, &run.pidfd);
   } else {
     int report[2];
     if (pipe2(report, O_CLOEXEC) == -1) throw TSysCallErr(errno);

@@ -15,30 +15,40 @@ namespace quill::sys::detail {
 
 namespace {
 
-// What the caller hands to a child that shares its memory; it lives on the
-// caller's stack, which stays put while the caller is suspended. The child
-// writes `failure` before it ends; after a successful exec it is untouched.
+// What the caller hands to a child; for a child that shares the caller's
+// memory it lives on the caller's stack, which stays put while the caller is
+// suspended.
 struct SharedStart {
   const ChildPlan* plan;
   const sigset_t* callerMask;
   bool reportLine;
-  SetupFailure failure;
+  int report;  // write end of the pipe the failure goes back through, or -1
 };
+
+// A child's way from its start to exec, and what it does when that fails:
+// the failure goes back through the report pipe (exec closes it, so the
+// caller reads end of file after a successful exec). A pipe rather than the
+// shared memory: under an emulator such as valgrind a vfork is a fork.
+[[noreturn]] void runChild(const SharedStart& start) noexcept {
+  SetupFailure failure;
+  replayAndExec(*start.plan, start.callerMask, failure);
+  if (start.report != -1)
+    writeAll(start.report, reinterpret_cast<const char*>(&failure), sizeof failure);
+  if (start.reportLine) {
+    LineBuffer line;
+    describeFailureLine(*start.plan, failure, line);
+    writeLine(line);
+  }
+  _exit(failureExitCode(failure));
+}
 
 // Runs in the child between clone and exec, on its own stack but in the
 // caller's memory, with every signal blocked until its signal state is set:
 // no handler of the caller may run on the caller's data. It must not
-// allocate, must not throw, must not change anything the caller owns but
-// `failure`, and leaves through exec or _exit only.
+// allocate, must not throw, must not change anything the caller owns, and
+// leaves through exec or _exit only.
 int sharedChild(void* data) noexcept {
-  auto& start = *static_cast<SharedStart*>(data);
-  replayAndExec(*start.plan, start.callerMask, start.failure);
-  if (start.reportLine) {
-    LineBuffer line;
-    describeFailureLine(*start.plan, start.failure, line);
-    writeLine(line);
-  }
-  _exit(failureExitCode(start.failure));
+  runChild(*static_cast<const SharedStart*>(data));
 }
 
 // The child's stack: execvp-style search builds paths on it. One per thread,
@@ -98,41 +108,19 @@ pid_t startShared(SharedStart& start, int* pidfd) noexcept {
 }
 
 // The same child by a full fork, for where the system refuses the shared
-// start. The failure comes back through a pipe that exec closes.
+// start.
 pid_t startForked(SharedStart& start, int* pidfd) noexcept {
-  int report[2];
-  if (pipe2(report, O_CLOEXEC) == -1) return -1;
   sigset_t all, callerMask;
   sigfillset(&all);
   pthread_sigmask(SIG_BLOCK, &all, &callerMask);
+  start.callerMask = &callerMask;
   const pid_t pid = fork();
-  if (pid == 0) {
-    close(report[0]);
-    replayAndExec(*start.plan, &callerMask, start.failure);
-    writeAll(report[1], reinterpret_cast<const char*>(&start.failure), sizeof start.failure);
-    if (start.reportLine) {
-      LineBuffer line;
-      describeFailureLine(*start.plan, start.failure, line);
-      writeLine(line);
-    }
-    _exit(failureExitCode(start.failure));
-  }
+  if (pid == 0) runChild(start);
   const int error = errno;
   pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
-  close(report[1]);
-  if (pid == -1) {
-    close(report[0]);
-    errno = error;
-    return -1;
-  }
-  if (pidfd != nullptr) *pidfd = openPidfd(pid);
-  SetupFailure failure;
-  ssize_t got;
-  do {
-    got = read(report[0], &failure, sizeof failure);
-  } while (got == -1 && errno == EINTR);
-  if (got == static_cast<ssize_t>(sizeof failure)) start.failure = failure;
-  close(report[0]);
+  start.callerMask = nullptr;
+  if (pid != -1 && pidfd != nullptr) *pidfd = openPidfd(pid);
+  errno = error;
   return pid;
 }
 
@@ -144,15 +132,29 @@ int openPidfd(pid_t pid) noexcept {
   return fd == -1 ? -1 : static_cast<int>(fd);
 }
 
-pid_t startChild(const ChildPlan& plan, bool reportLine, SetupFailure& failure,
+pid_t startChild(const ChildPlan& plan, bool reportLine, SetupFailure* failure,
                  int* pidfd) noexcept {
   if (pidfd != nullptr) *pidfd = -1;
-  SharedStart start{&plan, nullptr, reportLine, SetupFailure()};
+  int report[2] = {-1, -1};
+  if (failure != nullptr && pipe2(report, O_CLOEXEC) == -1) return -1;
+  SharedStart start{&plan, nullptr, reportLine, report[1]};
   pid_t pid = startShared(start, pidfd);
   // A sandbox may refuse this kind of clone; fork then decides whether a
   // child can be had at all, and sets errno when not.
   if (pid == -1) pid = startForked(start, pidfd);
-  failure = start.failure;
+  const int error = errno;
+  if (failure != nullptr) {
+    close(report[1]);
+    *failure = SetupFailure();
+    SetupFailure reported;
+    ssize_t got;
+    do {
+      got = pid == -1 ? 0 : read(report[0], &reported, sizeof reported);
+    } while (got == -1 && errno == EINTR);
+    if (got == static_cast<ssize_t>(sizeof reported)) *failure = reported;
+    close(report[0]);
+  }
+  errno = error;
   return pid;
 }
 

@@ -17,12 +17,12 @@ namespace quill::sys::detail {
 
 /// Starts a child that replays `plan` and execs. Returns its pid once the
 /// child has exec'd or ended, or -1 with errno when no child could be
-/// started. When its set-up failed, `failure` says where (the child has then
-/// ended with failureExitCode, after writing its describeFailureLine on its
-/// standard error if `reportLine`). With `pidfd` not null, a descriptor of
-/// the child (close-on-exec) is stored there, or -1 where the kernel offers
-/// none.
-pid_t startChild(const ChildPlan& plan, bool reportLine, SetupFailure& failure,
+/// started. A child whose set-up fails ends with failureExitCode, after
+/// writing its describeFailureLine on its standard error if `reportLine`;
+/// with `failure` not null, where it failed is stored there (kNone after a
+/// successful exec). With `pidfd` not null, a descriptor of the child
+/// (close-on-exec) is stored there, or -1 where the kernel offers none.
+pid_t startChild(const ChildPlan& plan, bool reportLine, SetupFailure* failure,
                  int* pidfd) noexcept;
 
 /// A descriptor that refers to the child `pid` of this process, or -1 where
