@@ -66,8 +66,8 @@ TExec withAdded(const TExec& cmd, TExec::TPrepare* p) {
   return copy;
 }
 
-TExec withSetting(const TExec& cmd, detail::SettingPrep setting) {
-  return withAdded(cmd, new detail::SettingPrep(std::move(setting)));
+TExec withSetting(const TExec& cmd, const detail::SettingPrep& setting) {
+  return withAdded(cmd, new detail::SettingPrep(setting));
 }
 
 }  // namespace
@@ -226,13 +226,13 @@ TExec TExec::WithEnv(const std::string& name, const std::string& value) const {
   detail::SettingPrep setting(detail::SettingPrep::Kind::kSetEnv);
   setting.name = name;
   setting.value = value;
-  return withSetting(*this, std::move(setting));
+  return withSetting(*this, setting);
 }
 
 TExec TExec::WithoutEnv(const std::string& name) const {
   detail::SettingPrep setting(detail::SettingPrep::Kind::kUnsetEnv);
   setting.name = name;
-  return withSetting(*this, std::move(setting));
+  return withSetting(*this, setting);
 }
 
 TExec TExec::WithEmptyEnv() const {
@@ -242,13 +242,13 @@ TExec TExec::WithEmptyEnv() const {
 TExec TExec::InDirectory(const std::string& path) const {
   detail::SettingPrep setting(detail::SettingPrep::Kind::kDirectory);
   setting.name = path;
-  return withSetting(*this, std::move(setting));
+  return withSetting(*this, setting);
 }
 
 TExec TExec::WithUmask(mode_t mask) const {
   detail::SettingPrep setting(detail::SettingPrep::Kind::kUmask);
   setting.mask = mask;
-  return withSetting(*this, std::move(setting));
+  return withSetting(*this, setting);
 }
 
 TExec TExec::AsUser(const std::string& user) const {
@@ -260,13 +260,13 @@ TExec TExec::AsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) cons
   setting.uid = uid;
   setting.gid = gid;
   setting.groups = groups;
-  return withSetting(*this, std::move(setting));
+  return withSetting(*this, setting);
 }
 
 TExec TExec::WithLimit(int resource, rlim_t soft, rlim_t hard) const {
   detail::SettingPrep setting(detail::SettingPrep::Kind::kLimit);
   setting.limit = {resource, soft, hard};
-  return withSetting(*this, std::move(setting));
+  return withSetting(*this, setting);
 }
 
 TExec TExec::InNewSession() const {
@@ -280,7 +280,7 @@ TExec TExec::InNewProcessGroup() const {
 TExec TExec::WithParentDeathSignal(int sig) const {
   detail::SettingPrep setting(detail::SettingPrep::Kind::kDeathSignal);
   setting.signal = sig;
-  return withSetting(*this, std::move(setting));
+  return withSetting(*this, setting);
 }
 
 }  // namespace quill::sys
