@@ -113,7 +113,9 @@ TRunResult TExec::Run() const {
   plan.envp = settings.environment();
   plan.searchList = (flags & SearchPath) != 0 ? settings.searchList() : nullptr;
   plan.shellArgv = argv.shellRoom();
-  plan.parent = getpid();
+  // Without Fork this process becomes the program: its own parent is the
+  // one whose end the parent-death signal stands for.
+  plan.parent = (flags & Fork) != 0 ? getpid() : getppid();
 
   if ((flags & Fork) == 0) {
     if (prep) prep->BeforeExec(*this);

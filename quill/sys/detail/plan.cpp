@@ -136,7 +136,8 @@ bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure
       return fail(failure, Where::kLimit, errno, static_cast<std::uint32_t>(i));
   }
   if (settings.newSession && setsid() == -1) return fail(failure, Where::kSession, errno);
-  if (settings.newProcessGroup && setpgid(0, 0) == -1)
+  // A session leader already leads a group of its own, and may not move.
+  if (settings.newProcessGroup && !settings.newSession && setpgid(0, 0) == -1)
     return fail(failure, Where::kProcessGroup, errno);
   if (settings.setIdentity) {
     if (syscall(SYS_setgroups, settings.groupCount, settings.groups) == -1)
