@@ -37,8 +37,12 @@ SettingPrep lookUpUser(const std::string& user) {
          ERANGE) {
     buffer.resize(buffer.size() * 2);
   }
+  // Several name services report an unknown name as one of these errors
+  // rather than as a null result.
+  const bool unknown = found == nullptr && (error == 0 || error == ENOENT || error == ESRCH ||
+                                            error == EBADF || error == EPERM);
+  if (unknown) throw std::runtime_error("AsUser: no such user: " + user);
   if (error != 0) throwSystemError("AsUser: cannot look up user " + user, error);
-  if (found == nullptr) throw std::runtime_error("AsUser: no such user: " + user);
 
   SettingPrep identity(SettingPrep::Kind::kIdentity);
   identity.uid = entry.pw_uid;
