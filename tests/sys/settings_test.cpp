@@ -72,20 +72,20 @@ Commands forTheSite(const Commands& commands, const std::string& dir) {
       .WithoutEnv("TMPDIR")
       .InDirectory(dir)
       .WithUmask(027)
-      .WithLimit(RLIMIT_NOFILE, 64, 128)
+      .WithLimit(RLIMIT_CORE, 65536, 131072)  // 128 and 256 blocks of 512 bytes
       .InNewSession();
 }
 
 // What a shell sees of them.
 const std::string kReport =
-    "env | sort; pwd; umask; ulimit -Sn; ulimit -Hn; set -- $(ps -o sid=,pgid= -p $$); "
+    "env | sort; pwd; umask; ulimit -Sc; ulimit -Hc; set -- $(ps -o sid=,pgid= -p $$); "
     "[ \"$1\" = $$ ] && [ \"$2\" = $$ ] && echo leads a session";
 
 TEST(ChildSettings, EachIsSeenByTheProgramAloneAndInEveryStageOfAPipeline) {
   ScratchDir dir;
   const std::string seen = "LANG=C\nPATH=/usr/bin:/bin\nPWD=" + dir.path() +
                            "\nSITE=example.org\n" + dir.path() +
-                           "\n0027\n64\n128\nleads a session\n";
+                           "\n0027\n128\n256\nleads a session\n";
   const TExec alone = forTheSite(sh(kReport), dir.path());
   const TExecList stages =
       forTheSite(Pipe(Pipe(sh(kReport), sh("cat; " + kReport)), sh("cat; " + kReport)), dir.path());
