@@ -23,7 +23,8 @@
 //   buffer and keeps nothing;
 // - ExecuteTrueThreads/threads:4 runs at least 1.6 times the Executes per
 //   second of ExecuteTrueThreads/threads:1 (items_per_second counts the runs
-//   of all threads);
+//   of all threads); PosixSpawnThreads, the same with posix_spawn, shows
+//   how far starting programs scales on the machine at all (reported only);
 // - TimeoutOvershoot: Execute of `sleep 10` with a 100 ms timeout returns at
 //   most 20 ms after the deadline (the median of 50 runs, counter
 //   overshoot_ms; its one repetition is not repeated).
@@ -235,6 +236,19 @@ void ExecuteTrueThreads(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
+// The same with posix_spawn: how far starting programs scales on the
+// machine at all, whoever starts them.
+void PosixSpawnThreads(benchmark::State& state) {
+  char program[] = "/bin/true";
+  char* argv[] = {program, nullptr};
+  char buffer[1024];
+  for (auto _ : state) {
+    if (quill::bench::spawnAndReadAll(argv, buffer, sizeof buffer) < 0)
+      return state.SkipWithError("posix_spawn failed");
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
 void TimeoutOvershoot(benchmark::State& state) {
   constexpr int kRuns = 50;
   constexpr auto kTimeout = std::chrono::milliseconds(100);
@@ -273,6 +287,12 @@ BENCHMARK(ExecuteBothStreams)
     ->ReportAggregatesOnly(true);
 BENCHMARK(PlainPollLoop)->Unit(benchmark::kMillisecond)->UseRealTime()->ReportAggregatesOnly(true);
 BENCHMARK(ExecuteTrueThreads)
+    ->Threads(1)
+    ->Threads(4)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime()
+    ->ReportAggregatesOnly(true);
+BENCHMARK(PosixSpawnThreads)
     ->Threads(1)
     ->Threads(4)
     ->Unit(benchmark::kMicrosecond)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Times what a Python daemon would write instead of Execute: 
+"""Times what a Python daemon would write instead of Execute:
 
     subprocess.run(["/bin/true"], capture_output=True, timeout=5)
 
