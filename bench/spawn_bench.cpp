@@ -14,39 +14,15 @@
 // times ReadOutput from 16 MiB and at most 1.5 times the baseline.
 #include <quill/sys/exec_list.h>
 
+#include "bench/ballast.h"
 #include "bench/spawn_baseline.h"
 
 #include <benchmark/benchmark.h>
 
-#include <sys/mman.h>
-#include <cstring>
-
 namespace {
 
+using quill::bench::Ballast;
 using quill::sys::TExec;
-
-// Touched memory held for the life of one benchmark.
-class Ballast {
- public:
-  explicit Ballast(std::size_t mebibytes) : size_(mebibytes << 20) {
-    memory_ = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory_ == MAP_FAILED) {
-      memory_ = nullptr;
-      return;
-    }
-    std::memset(memory_, 1, size_);
-  }
-  ~Ballast() {
-    if (memory_ != nullptr) munmap(memory_, size_);
-  }
-  Ballast(const Ballast&) = delete;
-  Ballast& operator=(const Ballast&) = delete;
-  bool ok() const { return memory_ != nullptr; }
-
- private:
-  std::size_t size_;
-  void* memory_;
-};
 
 TExec trueCommand() {
   quill::sys::TEArgs args;

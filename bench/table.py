@@ -5,11 +5,12 @@ its baseline, their ratio and the goal the ratio must meet.
     table.py RESULTS_DIR [--markdown]
 
 RESULTS_DIR holds Google Benchmark JSON files (<program>.json, written with
---benchmark_format=json) and the JSON that bench/run writes itself
-(wc.json: `wc -l` on the largest configuration file; tool.json: the whole
-runs of the tool from tool_run.py). A missing file, or a benchmark the file
-does not hold, gives a row "not measured" instead of a figure. Exits with
-status 1 when a measured ratio misses its goal.
+--benchmark_out_format=json; execute_bench's capture comparison, run apart
+from its other benchmarks, in execute_capture.json) and the JSON that
+bench/run writes itself (wc.json: `wc -l` on the largest configuration file;
+tool.json: the whole runs of the tool from tool_run.py). A missing file, or a
+benchmark the file does not hold, gives a row "not measured" instead of a
+figure. Exits with status 1 when a measured ratio misses its goal.
 """
 
 import json
@@ -190,6 +191,65 @@ def tool_rows(table, tool):
                   tool["tool"]["peak_rss_kib"] / tool[baseline]["peak_rss_kib"], "report")
 
 
+def execute_rows(table, found):
+    execute = pick(found, r"^ExecuteTrue/2048/")
+    settings = pick(found, r"^ExecuteEverySetting/2048/")
+    spawn = pick(found, r"^PosixSpawnBaseline/2048/")
+    python = pick(found, r"^PythonSubprocessRun/2048/")
+    pairs = (
+        ("6. Execute /bin/true from 2 GiB (timeout, 2 streams) vs posix_spawn", execute, spawn,
+         1.5),
+        ("6. Execute /bin/true from 2 GiB vs Python subprocess.run from 2 GiB", execute, python,
+         1.0),
+        ("7. Execute /bin/true with every setting from 2 GiB vs posix_spawn", settings, spawn,
+         1.5),
+    )
+    for item, figure, baseline, limit in pairs:
+        goal = "<= %g" % limit
+        if figure and baseline:
+            table.add(item, ms(seconds(figure)), ms(seconds(baseline)),
+                      seconds(figure) / seconds(baseline), goal, limit, False)
+        else:
+            table.missing(item, goal)
+
+    item = "8. capture 256 + 256 MiB at once: Execute vs two-pipe poll loop"
+    figure = pick(found, r"^ExecuteBothStreams")
+    baseline = pick(found, r"^PlainPollLoop")
+    if figure and baseline:
+        table.add(item, rate(2**29 / seconds(figure)), rate(2**29 / seconds(baseline)),
+                  seconds(baseline) / seconds(figure), ">= 0.8", 0.8)
+    else:
+        table.missing(item, ">= 0.8")
+
+    # items_per_second counts the runs of all threads together. posix_spawn
+    # from as many threads shows how far starting programs scales on the
+    # machine at all.
+    for item, name, goal, limit in (
+            ("9. Execute /bin/true: 4 threads vs 1 thread, runs per second", "ExecuteTrueThreads",
+             ">= 1.6", 1.6),
+            ("9. posix_spawn /bin/true: 4 threads vs 1 thread (the machine)", "PosixSpawnThreads",
+             "report", None)):
+        one = pick(found, r"^%s/.*threads:1$" % name)
+        four = pick(found, r"^%s/.*threads:4$" % name)
+        if one and four and one.get("items_per_second") and four.get("items_per_second"):
+            table.add(item, "%.0f/s" % four["items_per_second"],
+                      "%.0f/s" % one["items_per_second"],
+                      four["items_per_second"] / one["items_per_second"], goal, limit)
+        else:
+            table.missing(item, goal)
+
+    # The goal is 20 ms past a 100 ms deadline: the return time over the
+    # deadline, at most 1.2.
+    item = "10. timeout of 100 ms on sleep 10: return time (median of 50)"
+    timeout = pick(found, r"^TimeoutOvershoot")
+    if timeout and "overshoot_ms" in timeout:
+        returned = 0.1 + timeout["overshoot_ms"] / 1e3
+        table.add(item, "%s (%.3g ms late)" % (ms(returned), timeout["overshoot_ms"]),
+                  "100 ms", returned / 0.1, "<= 1.2 (20 ms late)", 1.2, False)
+    else:
+        table.missing(item, "<= 1.2 (20 ms late)")
+
+
 def main():
     results = sys.argv[1]
     markdown = "--markdown" in sys.argv[2:]
@@ -199,6 +259,9 @@ def main():
     conf_rows(table, runs(load(results, "conf_bench.json")), load(results, "wc.json"))
     header_rows(table, runs(load(results, "header_bench.json")))
     tool_rows(table, load(results, "tool.json"))
+    execute = runs(load(results, "execute_bench.json"))
+    execute.update(runs(load(results, "execute_capture.json")))
+    execute_rows(table, execute)
     table.print(markdown)
     tool = load(results, "tool.json")
     if tool and not tool.get("same_zone"):
