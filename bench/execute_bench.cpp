@@ -114,12 +114,8 @@ void ExecuteEverySetting(benchmark::State& state) {
 void PosixSpawnBaseline(benchmark::State& state) {
   Ballast ballast(static_cast<std::size_t>(state.range(0)));
   if (!ballast.ok()) return state.SkipWithError("no memory for the ballast");
-  char program[] = "/bin/true";
-  char* argv[] = {program, nullptr};
-  char buffer[1024];
   for (auto _ : state) {
-    if (quill::bench::spawnAndReadAll(argv, buffer, sizeof buffer) < 0)
-      return state.SkipWithError("posix_spawn failed");
+    if (!quill::bench::spawnTrue()) return state.SkipWithError("posix_spawn failed");
   }
 }
 
@@ -239,12 +235,8 @@ void ExecuteTrueThreads(benchmark::State& state) {
 // The same with posix_spawn: how far starting programs scales on the
 // machine at all, whoever starts them.
 void PosixSpawnThreads(benchmark::State& state) {
-  char program[] = "/bin/true";
-  char* argv[] = {program, nullptr};
-  char buffer[1024];
   for (auto _ : state) {
-    if (quill::bench::spawnAndReadAll(argv, buffer, sizeof buffer) < 0)
-      return state.SkipWithError("posix_spawn failed");
+    if (!quill::bench::spawnTrue()) return state.SkipWithError("posix_spawn failed");
   }
   state.SetItemsProcessed(state.iterations());
 }

@@ -41,4 +41,13 @@ inline std::int64_t spawnAndReadAll(char* const argv[], char* buffer, std::size_
   return total;
 }
 
+// Runs /bin/true through spawnAndReadAll: the start that the library's
+// spawn figures are set beside. False when it could not be started.
+inline bool spawnTrue() {
+  char program[] = "/bin/true";
+  char* argv[] = {program, nullptr};
+  char buffer[1024];
+  return spawnAndReadAll(argv, buffer, sizeof buffer) >= 0;
+}
+
 }  // namespace quill::bench

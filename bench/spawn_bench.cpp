@@ -50,12 +50,8 @@ void ReadOutputTrueFullFork(benchmark::State& state) {
 void PosixSpawnBaseline(benchmark::State& state) {
   Ballast ballast(static_cast<std::size_t>(state.range(0)));
   if (!ballast.ok()) return state.SkipWithError("no memory for the ballast");
-  char program[] = "/bin/true";
-  char* argv[] = {program, nullptr};
-  char buffer[1024];
   for (auto _ : state) {
-    if (quill::bench::spawnAndReadAll(argv, buffer, sizeof buffer) < 0)
-      return state.SkipWithError("posix_spawn failed");
+    if (!quill::bench::spawnTrue()) return state.SkipWithError("posix_spawn failed");
   }
 }
 
