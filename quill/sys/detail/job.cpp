@@ -184,13 +184,14 @@ void Job::start(const std::vector<const TExec*>& commands) {
     }
   }
 
+  // The deadline counts from the start of the first command.
+  if (options_.timeout.count() > 0) deadline_ = Clock::now() + options_.timeout;
   for (std::size_t i = 0; i < prepared.size(); ++i) startStage(*commands[i], *prepared[i], i);
   for (int& fd : childEnds_) closeFd(fd);
   childEnds_.clear();
   for (Feed& feed : feeds_) {
     if (feed.size == 0) closeFd(feed.fd);
   }
-  if (options_.timeout.count() > 0) deadline_ = Clock::now() + options_.timeout;
 }
 
 namespace {
