@@ -82,9 +82,7 @@ TEST_F(ZoneToolFaults, FileSizeLimitIsAnErrorNotADeath) {
   EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
 
   expectQuietSuccess(run());
-  expectZone(kZoneFile);
-  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev", "localhost.rev.saved_by_vex"));
-  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex"), original);
+  expectZoneAndOneBackup(original);
 }
 
 TEST_F(ZoneToolFaults, ReadOnlyDirectoryStopsTheBackupBeforeTheZone) {
@@ -261,9 +259,7 @@ TEST_F(ZoneToolFaults, SixteenConcurrentRunsSaveAHandEditedZoneOnce) {
   std::vector<ToolRun> runs;
   for (int i = 0; i < 16; ++i) runs.push_back(startTool({QUILL_TOOL}));
   for (ToolRun& started : runs) expectQuietSuccess(finishTool(started));
-  expectZone(kZoneFile);
-  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev", "localhost.rev.saved_by_vex"));
-  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex"), original);
+  expectZoneAndOneBackup(original);
 }
 
 // The runs' lock is taken on the zone's directory, which must be open to the

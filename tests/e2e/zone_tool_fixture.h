@@ -90,6 +90,15 @@ class ZoneTool : public testing::Test {
     EXPECT_EQ(check.exitCode, 0) << describe(check);
   }
 
+  // The zone is the tool's, and beside it stands exactly one backup, which
+  // holds `saved`.
+  static void expectZoneAndOneBackup(const std::string& saved) {
+    expectZone(kZoneFile);
+    EXPECT_THAT(namesIn(kChrootVar),
+                testing::ElementsAre("localhost.rev", "localhost.rev.saved_by_vex"));
+    EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex"), saved);
+  }
+
   std::optional<Sandbox> box_;
 };
 

@@ -54,9 +54,7 @@ TEST_F(ZoneTool, SavesAHandEditedZoneByteForByteFirst) {
   makeChrootVar();
   writeBytes(kZoneFile, kHandEdited);
   expectQuietSuccess(run({}, ToolOptions{022}));
-  expectZone(kZoneFile);
-  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev", "localhost.rev.saved_by_vex"));
-  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex"), kHandEdited);
+  expectZoneAndOneBackup(kHandEdited);
   EXPECT_EQ(modeOf(kZoneFile + ".saved_by_vex"), 0600);
 }
 
