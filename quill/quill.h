@@ -18,7 +18,9 @@
 #include <quill/sys/exec.h>
 #include <quill/sys/exec_list.h>
 #include <quill/sys/execute.h>
+#include <quill/sys/outcome.h>
 #include <quill/sys/prepare.h>
+#include <quill/sys/settings.h>
 #include <quill/util/byte_array_header.h>
 #include <quill/util/envid.h>
 #include <quill/util/regexp.h>

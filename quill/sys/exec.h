@@ -21,22 +21,22 @@
 /// (including a subclass of the library's) gets a full fork, in which its
 /// InChild hook may allocate and raise.
 ///
-/// The settings (environment, directory, umask, identity, limits, session,
-/// parent-death signal) are gathered in the caller (the user database is
-/// read there, never in the child) and applied in the child in a fixed
-/// order, whatever the order they were added in: directory, umask, limits,
-/// new session or process group, supplementary groups, group id, user id,
-/// parent-death signal; then the descriptors are set up and the program is
-/// executed with the command's environment. A later setting of one kind
-/// replaces an earlier one; environment changes and limits apply in turn. A
-/// setting that fails ends the child like any set-up failure, with one line
-/// "<program>: <step> <operand>: <reason>" (for example "chdir /srv/x: No
-/// such file or directory") and exit code 126.
+/// The settings (settings.h: environment, directory, umask, identity,
+/// limits, session, parent-death signal) are data the command carries,
+/// gathered in the caller and applied in the child before its descriptors
+/// are set up. A setting that fails ends the child like any set-up failure,
+/// with one line "<program>: <step> <operand>: <reason>" (for example
+/// "chdir /srv/x: No such file or directory") and exit code 126.
+///
+/// Run and Execute refuse, before anything starts, a command whose program
+/// name or arguments hold a zero byte (std::invalid_argument): the system
+/// would cut such a word short.
 
 #include <quill/errors/errors.h>
 #include <quill/errors/shared_ptr.h>
 #include <quill/export.h>
 #include <quill/sys/args.h>
+#include <quill/sys/settings.h>
 
 #include <sys/resource.h>
 #include <sys/types.h>
@@ -59,10 +59,11 @@ struct QUILL_API TRunResult {
   std::int32_t exitCode;
 };
 
-/// One command: argument vector, flags and the preparation that sets up the
-/// child. Operations named With... and the redirections return a new command
-/// and leave this one unchanged.
-class QUILL_API TExec {
+/// One command: argument vector, flags, the preparation that sets up the
+/// child's descriptors and the child's settings. Operations named With...,
+/// the settings and the redirections return a new command and leave this
+/// one unchanged.
+class QUILL_API TExec : public TSettable<TExec> {
  public:
   /// Flag bit: run the program in a forked child (else replace this process).
   static constexpr std::uint64_t Fork = 1;
@@ -83,9 +84,9 @@ class QUILL_API TExec {
   TRunResult Run() const;
 
   /// Replaces this process image with the program (execvp when `searchPath`,
-  /// else execv; the environment is inherited). Returns only when exec
-  /// failed: -1, with errno set. Raises TEArgs::TEArgsError for an empty
-  /// argument vector.
+  /// else execv; the environment is inherited, the settings are not
+  /// applied). Returns only when exec failed: -1, with errno set. Raises
+  /// TEArgs::TEArgsError for an empty argument vector.
   int Exec(bool searchPath) const;
 
   /// Adds `p` after the current preparation: the hooks of both run, the
@@ -118,49 +119,18 @@ class QUILL_API TExec {
   /// Execute feeds it through a pipe while it reads the output.
   TExec StdinFromString(const std::string& text) const;
 
-  /// A copy whose program gets `name` set to `value` in its environment
-  /// (replacing an earlier value). Raises std::invalid_argument for an empty
-  /// name or one that holds "=" or a zero byte.
-  TExec WithEnv(const std::string& name, const std::string& value) const;
-  /// A copy whose program's environment lacks `name`.
-  TExec WithoutEnv(const std::string& name) const;
-  /// A copy whose program starts from an empty environment; WithEnv calls
-  /// made after this one add to it. With SearchPath the program is looked
-  /// up in the command's own PATH when it sets one (else in /bin:/usr/bin).
-  TExec WithEmptyEnv() const;
-  /// A copy that enters the directory `path` before the program runs; files
-  /// of redirections with a relative name are opened there.
-  TExec InDirectory(const std::string& path) const;
-  /// A copy whose program runs with the file creation mask `mask`.
-  TExec WithUmask(mode_t mask) const;
-  /// A copy whose program runs as `user`: the user id, primary group and
-  /// supplementary groups that the user database gives, looked up now, in
-  /// the caller. Raises std::runtime_error "AsUser: no such user: <user>"
-  /// for an unknown user, the SystemError family when the lookup fails.
-  TExec AsUser(const std::string& user) const;
-  /// A copy whose program runs with user id `uid`, group id `gid` and the
-  /// supplementary `groups`; real, effective and saved ids all change, so
-  /// the program cannot take the caller's identity back.
-  TExec AsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) const;
-  /// A copy whose program runs under the limit `resource` (RLIMIT_...) with
-  /// the `soft` and `hard` values.
-  TExec WithLimit(int resource, rlim_t soft, rlim_t hard) const;
-  /// A copy whose program leads a new session (setsid), and so a new
-  /// process group, without a controlling terminal.
-  TExec InNewSession() const;
-  /// A copy whose program leads a new process group (setpgid(0, 0)).
-  TExec InNewProcessGroup() const;
-  /// A copy whose program gets signal `sig` when the thread that started it
-  /// ends (also when that happened before the signal could be asked for).
-  TExec WithParentDeathSignal(int sig) const;
-
   /// The argument vector; element 0 is the program.
   TEArgs args;
   /// Fork, Wait and SearchPath bits; other bits are carried along unused.
   std::uint64_t flags;
   /// The preparation, empty when there is none.
   TSharedPtr<TPrepare> prep;
+  /// Who, where and with what the program runs (settings.h); kept by
+  /// WithPrep, which replaces the preparation only.
+  TChildSettings settings;
 };
+
+extern template class TSettable<TExec>;
 
 /// A preparation: hooks the executor calls around fork and exec of one
 /// command to set up the child. Every hook receives the command being run.

@@ -25,8 +25,10 @@
 
 namespace quill::sys {
 
-/// An ordered list of commands, started in list order.
-class QUILL_API TExecList {
+/// An ordered list of commands, started in list order. The settings
+/// (settings.h) apply to every command of a copy of the list, so each stage
+/// of a pipeline gets them; AsUser by name reads the user database once.
+class QUILL_API TExecList : public TSettable<TExecList> {
  public:
   /// Iterator over the commands.
   using iterator = std::list<TExec>::iterator;
@@ -66,35 +68,11 @@ class QUILL_API TExecList {
   /// In place: TExec::AddPrep of `p` on the last command; nothing when empty.
   void AddPrepToLast(const TSharedPtr<TExec::TPrepare>& p);
 
-  /// The settings of TExec, applied to every command of a copy of the list
-  /// (each stage of a pipeline gets them): see TExec::WithEnv and the
-  /// operations after it.
-  TExecList WithEnv(const std::string& name, const std::string& value) const;
-  /// TExec::WithoutEnv for every command of a copy.
-  TExecList WithoutEnv(const std::string& name) const;
-  /// TExec::WithEmptyEnv for every command of a copy.
-  TExecList WithEmptyEnv() const;
-  /// TExec::InDirectory for every command of a copy.
-  TExecList InDirectory(const std::string& path) const;
-  /// TExec::WithUmask for every command of a copy.
-  TExecList WithUmask(mode_t mask) const;
-  /// TExec::AsUser for every command of a copy; the user database is read
-  /// once.
-  TExecList AsUser(const std::string& user) const;
-  /// TExec::AsUser with ids for every command of a copy.
-  TExecList AsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups) const;
-  /// TExec::WithLimit for every command of a copy.
-  TExecList WithLimit(int resource, rlim_t soft, rlim_t hard) const;
-  /// TExec::InNewSession for every command of a copy.
-  TExecList InNewSession() const;
-  /// TExec::InNewProcessGroup for every command of a copy.
-  TExecList InNewProcessGroup() const;
-  /// TExec::WithParentDeathSignal for every command of a copy.
-  TExecList WithParentDeathSignal(int sig) const;
-
  private:
   std::list<TExec> commands_;
 };
+
+extern template class TSettable<TExecList>;
 
 /// [a, b].
 QUILL_API TExecList Sequence(const TExec& a, const TExec& b);

@@ -2,9 +2,10 @@
 /// @file
 /// The preparations that set up a child's descriptors.
 ///
-/// What each of them does in the child is also known to the executor, which
-/// starts a command whose preparations are all of these without a full
-/// fork; a subclass is treated as a preparation of the user's.
+/// What each of them does in the child is stated once, as data, beside its
+/// class; the runners start a command whose preparations are all of these
+/// without a full fork, and their InChild hooks replay the same data. A
+/// subclass is treated as a preparation of the user's.
 ///
 /// Each is held through TSharedPtr and attached to a command with
 /// TExec::AddPrep (or the With.../Stdin.../Stdout... operations); several on

@@ -17,6 +17,7 @@
 #include "tests/faults/fault_support.h"
 #include "tests/support/proc_count.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/syscall_filter.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -186,6 +188,35 @@ TEST_P(ChildSetUp, CopyOfADescriptorThatIsNotOpenFailsTheChild) {
   close(closed);
   EXPECT_EQ(run(shell("echo x").WithRedirect(TRedirect(1, closed))), 126);
   EXPECT_EQ(childErrors(errors_), "sh: Bad file descriptor\n");
+}
+
+// What ReadOutput of `cmd` (hooked when the parameter says so) raises in a
+// process of its own in which the kernel refuses `refusal`: a child sets
+// itself up with raw system calls, so a filter is what reaches them.
+std::string readOutputRefusing(const SyscallRefusal& refusal, TExec cmd, bool hooked) {
+  if (hooked) cmd = cmd.StdinFromString("");
+  return inChild([&]() -> std::string {
+    if (const int error = refuseSyscall(refusal))
+      return std::string("cannot filter: ") + std::strerror(error);
+    return raisedBy([&] { sys::ReadOutput(cmd); });
+  });
+}
+
+TEST_P(ChildSetUp, AFailedCopyOntoStandardOutputFailsTheChildWithTheReason) {
+  // The capture's copy onto descriptor 1, after standard error's own.
+  EXPECT_EQ(readOutputRefusing({SYS_dup3, EBUSY, 1, 1}, shell("echo x"), GetParam()),
+            "std::runtime_error: child failed (exit code=126): ");
+  EXPECT_EQ(childErrors(errors_), "sh: Device or resource busy\n");
+}
+
+TEST_P(ChildSetUp, AStandardInputTextThatCannotBeWrittenFailsTheChild) {
+  const TExec cat = command({"cat"})
+                        .WithRedirectToFile(TRedirectToFile(2, errors_, false))
+                        .StdinFromString("text for cat\n");
+  // The write of the text's 13 bytes.
+  EXPECT_EQ(readOutputRefusing({SYS_write, EIO, 2, 13}, cat, GetParam()),
+            "std::runtime_error: child failed (exit code=126): ");
+  EXPECT_EQ(childErrors(errors_), "cat: Input/output error\n");
 }
 
 // The address space this process holds now, in bytes; 0 when unknown.

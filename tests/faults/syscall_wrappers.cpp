@@ -16,7 +16,7 @@ struct Plan {
   int injected;
 };
 
-constexpr int kCalls = 4;
+constexpr int kCalls = 3;
 // Volatile: a child started with vfork semantics changes it behind the
 // compiler's back.
 volatile Plan plans[kCalls] = {};
@@ -68,8 +68,7 @@ extern "C" {
 
 int __real_fsync(int fd);
 pid_t __real_waitpid(pid_t pid, int* status, int options);
-int __real_dup2(int oldFd, int newFd);
-ssize_t __real_write(int fd, const void* data, size_t size);
+int __real_pipe2(int fds[2], int flags);
 
 int __wrap_fsync(int fd) {
   if (quill::test::injected(WrappedCall::kFsync)) return -1;
@@ -81,14 +80,9 @@ pid_t __wrap_waitpid(pid_t pid, int* status, int options) {
   return __real_waitpid(pid, status, options);
 }
 
-int __wrap_dup2(int oldFd, int newFd) {
-  if (quill::test::injected(WrappedCall::kDup2)) return -1;
-  return __real_dup2(oldFd, newFd);
-}
-
-ssize_t __wrap_write(int fd, const void* data, size_t size) {
-  if (quill::test::injected(WrappedCall::kWrite)) return -1;
-  return __real_write(fd, data, size);
+int __wrap_pipe2(int fds[2], int flags) {
+  if (quill::test::injected(WrappedCall::kPipe2)) return -1;
+  return __real_pipe2(fds, flags);
 }
 
 }  // extern "C"

@@ -1,7 +1,8 @@
 #pragma once
 // Link-time wrappers of system calls for the failures that no real condition
 // can cause on demand: fsync reporting an I/O error, waitpid interrupted or
-// refused, dup2 or write failing on a descriptor that was just set up.
+// refused, pipe2 failing at a chosen call. (A child sets itself up with raw system calls, which no
+// wrapper reaches: sys_faults_test refuses those with a seccomp filter.)
 //
 // Only wrapped_faults_test links them, together with a static copy of the
 // library built for it: the program is linked with -Wl,--wrap=<call>, so
@@ -12,7 +13,7 @@
 
 namespace quill::test {
 
-enum class WrappedCall { kFsync, kWaitpid, kDup2, kWrite };
+enum class WrappedCall { kFsync, kWaitpid, kPipe2 };
 
 // Lets `skip` calls of `call` through, then makes the next one fail with
 // `errorNumber`; the calls after it go through again.

@@ -1,8 +1,8 @@
 // Failure paths that no real condition can cause on demand, driven by the
 // link-time wrappers of syscall_wrappers.h: a sync that reports an I/O error,
-// an interrupted or refused wait, a descriptor copy or a pipe write that
-// fails in the child. Each case checks the exact error or the child's exact
-// line, and that no file, descriptor or child is left behind.
+// an interrupted or refused wait, a pipe refused at any point of a start.
+// Each case checks the exact error, and that
+// no file, descriptor or child is left behind.
 
 #include <quill/errors/errors.h>
 #include <quill/files/backup.h>
@@ -10,6 +10,7 @@
 #include <quill/sys/args.h>
 #include <quill/sys/exec.h>
 #include <quill/sys/exec_list.h>
+#include <quill/sys/execute.h>
 #include <quill/sys/prepare.h>
 
 #include "tests/faults/fault_support.h"
@@ -117,44 +118,27 @@ TEST_F(InterruptedWait, RefusedWaitRaisesAndReapsEveryStage) {
   EXPECT_EQ(injectedFailures(WrappedCall::kWaitpid), 1);
 }
 
-// The capture of standard output set up by the library's own preparations
-// only (the child replays them before exec) and with a standard-input text
-// added (the child runs the hooks themselves): a failed copy onto standard
-// output must fail the child the same way.
-class FailedCopy : public Wrapped, public ::testing::WithParamInterface<bool> {};
+using FailedPipe = Wrapped;
 
-TEST_P(FailedCopy, FailsTheChildWithTheReason) {
-  const std::string errors = dir_.path() + "/stderr";
-  TExec cmd = command({"sh", "-c", "echo x"}).WithRedirectToFile(TRedirectToFile(2, errors, false));
-  // Copies before the capture's: standard error, then standard input.
-  int copiesBefore = 1;
-  if (GetParam()) {
-    cmd = cmd.StdinFromString("");
-    ++copiesBefore;
+TEST_F(FailedPipe, EveryPipeOfAStartThatFailsLeavesNothingOpen) {
+  // The captures, the pipeline's pipe, the text's, each stage's report.
+  const sys::TExecList list =
+      sys::Pipe(command({"cat"}).StdinFromString("text\n"), command({"wc", "-c"}));
+  int failures = 0;
+  for (int skip = 0; failures < 20; ++skip) {
+    failOnce(WrappedCall::kPipe2, EMFILE, skip);
+    const std::string raised = raisedBy([&] { sys::Execute(list); });
+    if (injectedFailures(WrappedCall::kPipe2) == 0) {
+      EXPECT_EQ(raised, "nothing raised");
+      break;
+    }
+    EXPECT_EQ(raised, "quill::sys::TSysCallErr: Too many open files") << "pipe " << skip;
+    EXPECT_EQ(openDescriptorCount(), descriptors_) << "pipe " << skip;
+    EXPECT_EQ(childProcessCount(), 0) << "pipe " << skip;
+    passAll();
+    ++failures;
   }
-  failOnce(WrappedCall::kDup2, EBUSY, copiesBefore);
-  EXPECT_EQ(raisedBy([&] { sys::ReadOutput(cmd); }),
-            "std::runtime_error: child failed (exit code=126): ");
-  EXPECT_EQ(childErrors(errors), "sh: Device or resource busy\n");
-}
-
-INSTANTIATE_TEST_SUITE_P(ReplayedAndHooked, FailedCopy, ::testing::Bool(),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                           return info.param ? "Hooks" : "Replayed";
-                         });
-
-using FailedWrite = Wrapped;
-
-TEST_F(FailedWrite, StandardInputTextThatCannotBeWrittenFailsTheChild) {
-  const std::string errors = dir_.path() + "/stderr";
-  failOnce(WrappedCall::kWrite, EIO);
-  EXPECT_EQ(raisedBy([&] {
-              sys::ReadOutput(command({"cat"})
-                                  .WithRedirectToFile(TRedirectToFile(2, errors, false))
-                                  .StdinFromString("text for cat\n"));
-            }),
-            "std::runtime_error: child failed (exit code=126): ");
-  EXPECT_EQ(childErrors(errors), "cat: Input/output error\n");
+  EXPECT_EQ(failures, 6);
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ namespace quill::sys {
 namespace {
 
 using test::command;
+using test::failureOf;
 using test::ScratchDir;
 using test::sh;
 using ::testing::ThrowsMessage;
@@ -113,10 +114,9 @@ class AsSiteUser : public ::testing::Test {
   }
 };
 
-TEST_F(AsSiteUser, EveryIdChangesAfterTheDirectoryAndRootCannotBeTakenBack) {
-  // The directory is root's alone: it is entered before the identity
-  // changes, though the identity was asked for first.
+TEST_F(AsSiteUser, EveryIdChangesExactlyAndRootCannotBeTakenBack) {
   ScratchDir dir;
+  chmod(dir.path().c_str(), 0755);
   const TExec ids = sh("grep -E '^(Uid|Gid|Groups|CapEff):' /proc/self/status; pwd; "
                        "python3 -c 'import os\ntry:\n os.setuid(0)\nexcept PermissionError:\n "
                        "print(\"refused\")'")
@@ -129,6 +129,20 @@ TEST_F(AsSiteUser, EveryIdChangesAfterTheDirectoryAndRootCannotBeTakenBack) {
       dir.path() + "\nrefused\n";
   EXPECT_EQ(ReadOutput(ids), seen);
   EXPECT_EQ(Execute(Pipe(command({"true"}), ids)).out, seen);
+}
+
+TEST_F(AsSiteUser, TheDirectoryIsEnteredWithTheUsersOwnRights) {
+  // Root's alone: a link a site plants in its tree must not take its task
+  // where the site's user could not go.
+  ScratchDir dir;
+  const TExec pwd = command({"pwd"}).InDirectory(dir.path());
+  EXPECT_EQ(ReadOutput(pwd), dir.path() + "\n");
+  const TOutcome refused = Execute(pwd.AsUser(kSiteUser, kSiteUser, {}));
+  EXPECT_EQ(refused.stages.at(0).setupStep, "chdir " + dir.path());
+  EXPECT_EQ(refused.stages.at(0).setupError, EACCES);
+  EXPECT_EQ(
+      stderrOfChild([&] { return failureOf(TExecList(pwd.AsUser(kSiteUser, kSiteUser, {}))); }),
+      "pwd: chdir " + dir.path() + ": Permission denied\nchild failed (exit code=126): ");
 }
 
 TEST_F(AsSiteUser, AUserNameTakesItsIdsAndGroupsFromTheUserDatabase) {
@@ -193,6 +207,7 @@ TEST(ChildSettings, ACommandWithEverySettingStartsWithoutAForkAndAllocatesNothin
   static const bool registered = pthread_atfork([] { ++forks; }, nullptr, nullptr) == 0;
   ASSERT_TRUE(registered);
   ScratchDir dir;
+  chmod(dir.path().c_str(), 0755);  // entered as the site's user
   // A new session already leads a process group of its own.
   TExec all = forTheSite(sh("echo $SITE; pwd"), dir.path())
                   .WithLimit(RLIMIT_NPROC, 100, 100)

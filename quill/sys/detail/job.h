@@ -2,14 +2,21 @@
 // One run of Execute or Start; private to quill/sys.
 //
 // Every bit of state of a run lives here, none in the commands: a run reads
-// the commands while it starts them and keeps nothing of them but their
-// texts, so many runs of one list may go on at once in many threads.
+// the commands while it lays them out and keeps nothing of them but their
+// texts, so many runs of one list may go on at once in many threads. No
+// thread of its own drives a run: it makes progress only inside done() and
+// wait(), called by its owner, or a loop of the owner's that waits on fd().
 
-#include <quill/sys/detail/output.h>
+#include <quill/sys/detail/fd.h>
+#include <quill/sys/detail/poller.h>
+#include <quill/sys/detail/stage.h>
+#include <quill/sys/detail/streams.h>
 #include <quill/sys/execute.h>
 
 #include <sys/types.h>
 #include <chrono>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,46 +37,33 @@ class Job {
   Job(const Job&) = delete;
   Job& operator=(const Job&) = delete;
 
-  /// Runs the run to its end and returns its outcome; once.
+  /// Drives the run to its end and returns its outcome; once.
   TOutcome wait();
-  /// True once the run is over; never blocks.
+  /// Does what can be done now; true once the run is over. Never blocks.
   bool done();
   /// Sends `sig` to every command still running, per the kill scope.
   void signal(int sig);
   /// The commands' process ids, in list order.
   std::vector<pid_t> pids() const;
+  /// Readable whenever done() can make progress.
+  int fd() const noexcept { return poller_.fd(); }
 
  private:
-  struct Stage {
-    pid_t pid = -1;
-    int pidfd = -1;
-    bool running = false;
-    TStage result;
-  };
-  struct Feed {
-    int fd = -1;
-    std::string text;  // the text itself unless borrowed
-    const char* data = nullptr;
-    std::size_t size = 0;
-    std::size_t written = 0;
-    std::size_t stage = 0;
-  };
-  struct Started;
-
-  void start(const std::vector<const TExec*>& commands);
-  void startStage(const TExec& cmd, Started& prepared, std::size_t index);
+  void layOut(const std::vector<const TExec*>& commands, bool borrowTexts);
+  void addSteps(std::size_t index);
+  int feedText(const std::string& text, std::size_t index);
+  const PipeEnds& pipelineOf(const int* ends);
+  void start();
   bool pump(Clock::time_point until);
+  void handle(Poller::Tag tag);
   void handleTimers(Clock::time_point now);
-  void reapStage(Stage& stage, bool block);
-  void writeFeed(Feed& feed);
-  void readStream(int& fd, OutputSink& sink);
+  void stageEnded(std::size_t index);
+  Clock::time_point nextWake() const noexcept;
   void send(int sig, bool endedGroupsToo) noexcept;
-  void stopReading() noexcept;
-  void endEverything() noexcept;
+  void finish() noexcept;
   bool running() const noexcept;
 
   TRunOptions options_;
-  bool borrowTexts_;
   Clock::time_point deadline_ = Clock::time_point::max();
   Clock::time_point killAt_ = Clock::time_point::max();
   Clock::time_point drainUntil_ = Clock::time_point::max();
@@ -77,19 +71,19 @@ class Job {
   bool killed_ = false;
   bool over_ = false;
   bool waited_ = false;
-  std::vector<Stage> stages_;
-  std::vector<std::string> commandLines_;
+  bool unwatched_ = false;  // a running stage has no pidfd: its end is looked for on a tick
+  Poller poller_;
+  Streams streams_;
+  std::vector<std::unique_ptr<Stage>> stages_;
+  std::vector<std::vector<std::string>> commandWords_;
   std::vector<bool> piped_;
-  int out_ = -1;
-  int err_ = -1;
-  OutputSink outSink_;
-  OutputSink errSink_;
-  std::vector<Feed> feeds_;
-  std::vector<int> childEnds_;  // the children's ends of the run's pipes, until all have started
+  // Until every command has started: the children's ends of the run's
+  // pipes, the first being the capture of the output.
+  std::vector<int> childEnds_;
+  std::map<const int*, PipeEnds> pipelines_;
+  int floor_ = 3;
+  int errorTarget_ = -1;
+  bool borrowTexts_ = true;
 };
-
-/// `word` as a POSIX shell reads it back: unquoted when it needs no quotes,
-/// else in single quotes.
-std::string shellQuote(const std::string& word);
 
 }  // namespace quill::sys::detail

@@ -3,11 +3,12 @@
 // interpreter that replays it; private to quill/sys.
 //
 // A plan is laid out in the caller, where allocating is fine, and replayed
-// in the child, where it is not: a child started with vfork semantics shares
-// the caller's memory until it execs. Everything that replays a plan makes
-// plain system calls only, never allocates, never throws, and reports a
-// failure as data. The identity is changed with raw system calls: glibc's
-// wrappers would make every thread of the caller change its credentials too.
+// in the child, where it is not: a child started with the caller's memory
+// shares it until it execs, and may run beside the caller. Everything that
+// replays a plan makes raw system calls only (syscall.h), never allocates,
+// never throws, writes nothing but its own stack and the room its plan
+// gives it (shellArgv), and reports a failure as data. The identity is changed with raw system
+// calls too: the C library's wrappers would make every thread of the caller change its credentials.
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -16,8 +17,6 @@
 #include <cstdint>
 
 namespace quill::sys::detail {
-
-class LineBuffer;
 
 /// One descriptor step of a child.
 struct Step {
@@ -28,6 +27,7 @@ struct Step {
     kMove,   // `source` moved onto `fd`: copied, then closed
     kClose,  // `fd` closed
     kText,   // `fd` reads the `size` bytes at `data`, then end of file
+    kHook,   // the InChild hook of the caller's preparation number `source`
   };
   Kind kind;
   int fd;
@@ -44,10 +44,12 @@ struct Limit {
   rlim_t hard;
 };
 
-/// Where, as whom and within which limits a child runs. Applied before the
-/// descriptor steps, in the order of the members: the directory is entered
-/// and files are opened with the new identity, and the identity changes
-/// last, while the child may still do what needs the caller's.
+/// Where, as whom and within which limits a child runs; applied before the
+/// descriptor steps, in the order of the members, except that with an
+/// identity the directory is entered after it changes, so that the new
+/// user's own rights decide whether it can be reached. Files are opened
+/// with the new identity; the identity changes late, while the child may
+/// still do what needs the caller's.
 struct Settings {
   const char* directory = nullptr;
   bool setUmask = false;
@@ -64,7 +66,8 @@ struct Settings {
   int deathSignal = 0;
 };
 
-/// Where a child's set-up stopped, and why.
+/// Where a child's set-up stopped, and why: the one failure record of every
+/// child, whichever way it was started.
 struct SetupFailure {
   /// The part of the set-up that failed.
   enum class Where : std::uint8_t {
@@ -78,12 +81,28 @@ struct SetupFailure {
     kUid,
     kDeathSignal,
     kStep,
-    kPreparation,  // a hook of a preparation of the user's raised
+    kPreparation,  // a hook of a preparation of the caller's raised
     kExec,
   };
   Where where = Where::kNone;
   std::uint32_t index = 0;  // kLimit, kStep: which one
   int error = 0;
+};
+
+/// The caller's own preparations, whose hooks run in a fully forked child:
+/// InChild for a kHook step and BeforeExec before exec answer false, with
+/// `failure` filled, when the hook raised; nothing here throws.
+class ChildHooks {
+ public:
+  virtual bool inChild(std::size_t preparation, SetupFailure& failure) noexcept = 0;
+  virtual bool beforeExec(SetupFailure& failure) noexcept = 0;
+  /// The text of the exception a hook raised, or null.
+  virtual const char* message() const noexcept = 0;
+  /// Whether exec failing with `error` is to be reported (OnExecError).
+  virtual bool reportExecError(int error) noexcept = 0;
+
+ protected:
+  ~ChildHooks() = default;
 };
 
 /// Everything a child needs from its start to exec.
@@ -97,12 +116,13 @@ struct ChildPlan {
   char** shellArgv = nullptr;        // room for argc + 2 pointers, for a script without "#!"
   pid_t parent = 0;                  // the caller, for the parent-death signal
   bool clean = false;                // default signals, empty mask, no caller descriptor at exec
+  int floor = 3;                     // above every descriptor the steps name
 };
 
-/// Sets the child's signal state. `clean`: every disposition default and an
-/// empty mask. Otherwise handlers are reset to the default (they belong to
-/// the caller's code), ignored signals stay ignored and the mask becomes
-/// `callerMask`.
+/// Sets the child's signal state. `clean`: every disposition default (the C
+/// library's own signals 32 and 33 too) and an empty mask. Otherwise
+/// handlers are reset to the default (they belong to the caller's code),
+/// ignored signals stay ignored and the mask becomes `callerMask`.
 void prepareSignals(bool clean, const sigset_t* callerMask) noexcept;
 
 /// Marks every descriptor above 2 close-on-exec, so that only those the
@@ -112,30 +132,19 @@ void closeCallerDescriptorsAtExec() noexcept;
 /// Applies `settings`; false, with `failure` filled, when one fails.
 bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure) noexcept;
 
-/// Runs `count` steps in order; false, with `failure` filled, when one fails.
-bool runSteps(const Step* steps, std::size_t count, SetupFailure& failure) noexcept;
-
 /// Replaces the process image with the plan's program. Returns only when
 /// that failed, with the errno to report.
 int execProgram(const ChildPlan& plan) noexcept;
 
-/// The whole of a child's way from its start: signals, descriptors,
-/// settings, steps, exec. Returns only when something failed, as `failure`
-/// tells.
-void replayAndExec(const ChildPlan& plan, const sigset_t* callerMask,
+/// The whole of a child's way from its start: signals, descriptors, texts,
+/// settings, steps (with `hooks` for kHook steps; null when there are none),
+/// exec. Returns only when something failed, as `failure` tells.
+void replayAndExec(const ChildPlan& plan, const sigset_t* callerMask, ChildHooks* hooks,
                    SetupFailure& failure) noexcept;
 
-/// The failed step in words with its operand: "open /x onto 1", "chdir /srv",
-/// "exec prog".
-void describeStep(const ChildPlan& plan, const SetupFailure& failure, LineBuffer& line) noexcept;
-
-/// The line a child of the executor writes on its standard error when its
-/// set-up fails: "<program>: <path>: open failed: <reason>" for a file,
-/// "<program>: <step>: <reason>" for a setting, else "<program>: <reason>".
-void describeFailureLine(const ChildPlan& plan, const SetupFailure& failure,
-                         LineBuffer& line) noexcept;
-
-/// The exit code of a child whose set-up failed as `failure` says.
-int failureExitCode(const SetupFailure& failure) noexcept;
+/// Runs the steps of one preparation in this process, as its InChild hook
+/// does when a preparation of the caller's holds it; false, with `failure`
+/// filled (its index counting from `steps`), when one fails.
+bool runSteps(const Step* steps, std::size_t count, SetupFailure& failure) noexcept;
 
 }  // namespace quill::sys::detail

@@ -1,10 +1,26 @@
 #include <quill/sys/detail/wait.h>
 
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 
 namespace quill::sys::detail {
+
+namespace {
+
+// waitid with the resource usage, which the C library's wrapper does not
+// pass on.
+int waitid(idtype_t type, id_t id, siginfo_t& info, int options, struct rusage* usage) noexcept {
+  for (;;) {
+    info = {};
+    const long result = syscall(SYS_waitid, type, id, &info, options, usage);
+    if (result != -1 || errno != EINTR) return static_cast<int>(result);
+  }
+}
+
+}  // namespace
 
 pid_t waitFor(pid_t pid, int* status, int options) noexcept {
   // Giving up on an interrupted wait would leave a zombie that nobody can
@@ -15,12 +31,17 @@ pid_t waitFor(pid_t pid, int* status, int options) noexcept {
   }
 }
 
-int waitForPidfd(int pidfd, siginfo_t& info, int options) noexcept {
-  for (;;) {
-    info = {};
-    const int result = waitid(P_PIDFD, static_cast<id_t>(pidfd), &info, WEXITED | options);
-    if (result != -1 || errno != EINTR) return result;
+int waitForChild(int& pidfd, pid_t pid, siginfo_t& info, int options,
+                 struct rusage* usage) noexcept {
+  if (pidfd != -1) {
+    const int result = waitid(P_PIDFD, static_cast<id_t>(pidfd), info, WEXITED | options, usage);
+    // Kernels before 5.4 and some sandboxes refuse pidfd waits: the pid
+    // serves, and is safe to wait on while the child is not reaped.
+    if (result == 0 || (errno != EINVAL && errno != ENOSYS && errno != EPERM)) return result;
+    close(pidfd);
+    pidfd = -1;
   }
+  return waitid(P_PID, static_cast<id_t>(pid), info, WEXITED | options, usage);
 }
 
 ExitStatus decodeStatus(int status) noexcept {

@@ -1,9 +1,10 @@
 #pragma once
 // Waiting for children and reading their wait status; private to quill/sys.
-// Every wait of the subsystem goes through waitFor, and every status is read
-// through decodeStatus.
+// Every wait of the subsystem goes through these retrying calls, and every
+// status is read through decodeStatus.
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 namespace quill::sys::detail {
@@ -13,10 +14,14 @@ namespace quill::sys::detail {
 /// Without WUNTRACED a stopped child is waited for until it really ends.
 pid_t waitFor(pid_t pid, int* status, int options = 0) noexcept;
 
-/// waitid(P_PIDFD, `pidfd`, `info`, WEXITED | `options`), retried while a
-/// signal interrupts it: 0 (with info.si_pid 0 when WNOHANG found it
-/// running) or -1 with errno (ECHILD when someone else reaped it).
-int waitForPidfd(int pidfd, siginfo_t& info, int options = 0) noexcept;
+/// waitid on the child `pid`, through `pidfd` where there is one and the
+/// system takes pidfd waits, else on its pid (`pidfd` is then closed and
+/// set to -1, so that later waits go there at once): WEXITED | `options`,
+/// with its resource usage in `usage` when not null. 0 (info.si_pid 0 when
+/// WNOHANG found it running) or -1 with errno (ECHILD when someone else
+/// reaped it).
+int waitForChild(int& pidfd, pid_t pid, siginfo_t& info, int options,
+                 struct rusage* usage = nullptr) noexcept;
 
 /// How a child ended, read from its wait status.
 struct ExitStatus {

@@ -1,4 +1,7 @@
-#include <quill/sys/detail/child.h>
+#include <quill/sys/detail/fd.h>
+
+#include <quill/errors/errors.h>
+#include <quill/sys/detail/syscall.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,35 +13,56 @@ namespace quill::sys::detail {
 namespace {
 
 int keepAcrossExec(int fd) noexcept {
-  const int flags = fcntl(fd, F_GETFD);
-  if (flags == -1 || fcntl(fd, F_SETFD, flags & ~FD_CLOEXEC) == -1) return errno;
-  return 0;
+  const long flags = rawSyscall(SYS_fcntl, fd, F_GETFD);
+  if (flags < 0) return errorOf(flags);
+  return errorOf(rawSyscall(SYS_fcntl, fd, F_SETFD, flags & ~FD_CLOEXEC));
 }
 
 }  // namespace
 
 int copyFd(int src, int target) noexcept {
   if (src == target) return keepAcrossExec(src);
-  // dup2 replaces target atomically; an explicit close first would leave it
+  // dup3 replaces target atomically; an explicit close first would leave it
   // closed when src turns out to be bad.
-  if (dup2(src, target) == -1) return errno;
-  return 0;
+  return errorOf(rawSyscall(SYS_dup3, src, target, 0));
 }
 
 int moveFd(int src, int target) noexcept {
   const int failure = copyFd(src, target);
-  if (failure == 0 && src != target) close(src);
+  if (failure == 0 && src != target) closeInChild(src);
   return failure;
 }
 
 int openOnto(const char* path, int flags, int target) noexcept {
-  const int fd = open(path, flags | O_CLOEXEC, 0664);
-  if (fd == -1) return errno;
-  return moveFd(fd, target);
+  const long fd =
+      rawSyscall(SYS_openat, AT_FDCWD, reinterpret_cast<long>(path), flags | O_CLOEXEC, 0664);
+  if (fd < 0) return errorOf(fd);
+  return moveFd(static_cast<int>(fd), target);
+}
+
+void closeInChild(int fd) noexcept {
+  rawSyscall(SYS_close, fd);
+}
+
+int writeAll(int fd, const char* data, std::size_t size) noexcept {
+  while (size > 0) {
+    const long written =
+        rawSyscall(SYS_write, fd, reinterpret_cast<long>(data), static_cast<long>(size));
+    if (written == -EINTR) continue;
+    if (written < 0) return errorOf(written);
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
 }
 
 int writeFlags(bool append) noexcept {
   return O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC);
+}
+
+const char* errorText(int errorNumber) noexcept {
+  const char* text = strerrordesc_np(errorNumber);
+  return text != nullptr ? text : "Unknown error";
 }
 
 void closeFd(int& fd) noexcept {
@@ -47,22 +71,31 @@ void closeFd(int& fd) noexcept {
   fd = -1;
 }
 
-int writeAll(int fd, const char* data, std::size_t size) noexcept {
-  while (size > 0) {
-    const ssize_t written = write(fd, data, size);
-    if (written == -1) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return 0;
+int keepAbove(int fd, int floor) noexcept {
+  if (fd < 0 || fd >= floor) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, floor);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return moved;
 }
 
-const char* errorText(int errorNumber) noexcept {
-  const char* text = strerrordesc_np(errorNumber);
-  return text != nullptr ? text : "Unknown error";
+PipeEnds makePipe(int floor) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) == -1) throw TSysCallErr(errno);
+  PipeEnds pipe{keepAbove(fds[0], floor), -1};
+  if (pipe.read == -1) {
+    const int error = errno;
+    close(fds[1]);
+    throw TSysCallErr(error);
+  }
+  pipe.write = keepAbove(fds[1], floor);
+  if (pipe.write == -1) {
+    const int error = errno;
+    closeFd(pipe.read);
+    throw TSysCallErr(error);
+  }
+  return pipe;
 }
 
 LineBuffer& LineBuffer::add(const char* text) noexcept {
@@ -89,35 +122,11 @@ LineBuffer& LineBuffer::addNumber(long long number) noexcept {
   return add(text);
 }
 
-LineBuffer& LineBuffer::addOctal(unsigned number) noexcept {
-  if (number == 0) return add("0");
-  char digits[16];
-  std::size_t count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + number % 8);
-    number /= 8;
-  } while (number != 0);
-  char text[18] = {'0'};
-  std::size_t used = 1;
-  for (std::size_t i = 0; i < count; ++i) text[used++] = digits[count - 1 - i];
-  text[used] = '\0';
-  return add(text);
-}
-
 void writeLine(const LineBuffer& line) noexcept {
   char text[sizeof(LineBuffer) + 1];
-  std::memcpy(text, line.text(), line.size());
+  for (std::size_t i = 0; i < line.size(); ++i) text[i] = line.text()[i];
   text[line.size()] = '\n';
-  const int saved = errno;
   writeAll(STDERR_FILENO, text, line.size() + 1);
-  errno = saved;
-}
-
-void writeChildLine(const char* program, const char* part1, const char* part2,
-                    const char* part3) noexcept {
-  LineBuffer line;
-  line.add(program).add(": ").add(part1).add(part2).add(part3);
-  writeLine(line);
 }
 
 int execFailureCode(int errorNumber) noexcept {

@@ -1,0 +1,224 @@
+#include <quill/sys/detail/launch.h>
+
+#include <quill/errors/errors.h>
+#include <quill/sys/detail/failure.h>
+#include <quill/sys/detail/fd.h>
+#include <quill/sys/detail/syscall.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+namespace quill::sys::detail {
+
+namespace {
+
+// What the caller hands to a child. For a child that shares the caller's
+// memory it is placed at the top of the child's own stack, which lives as
+// long as the child may read it.
+struct ChildStart {
+  const ChildPlan* plan;
+  ChildHooks* hooks;
+  sigset_t callerMask;
+  bool reportLine;
+  int report;  // write end of the report pipe, or -1
+};
+
+// A child's way from its start to exec, and what it does when that fails:
+// the record (and the text of a hook's exception) goes back through the
+// report pipe, which exec closes, and the classic runner's line goes to
+// its standard error. It leaves through exec or exit_group only.
+[[noreturn]] void runChild(const ChildStart& start) noexcept {
+  SetupFailure failure;
+  replayAndExec(*start.plan, &start.callerMask, start.hooks, failure);
+  const char* message = start.hooks != nullptr ? start.hooks->message() : nullptr;
+  if (start.report != -1) {
+    writeAll(start.report, reinterpret_cast<const char*>(&failure), sizeof failure);
+    if (message != nullptr) {
+      std::size_t length = 0;
+      while (message[length] != '\0') ++length;
+      writeAll(start.report, message, length);
+    }
+  }
+  bool line = start.reportLine;
+  if (line && failure.where == SetupFailure::Where::kExec && start.hooks != nullptr)
+    line = start.hooks->reportExecError(failure.error);
+  if (line) {
+    LineBuffer text;
+    describeFailureLine(*start.plan, failure, message, text);
+    writeLine(text);
+  }
+  for (;;) rawSyscall(SYS_exit_group, failureExitCode(failure));
+}
+
+// Runs in a child started with the caller's memory, on its own stack, with
+// every signal blocked until its signal state is set: no handler of the
+// caller may run on the caller's data.
+int sharedChild(void* data) noexcept {
+  runChild(*static_cast<const ChildStart*>(data));
+}
+
+constexpr std::size_t kChildStack = std::size_t{256} * 1024;
+
+// A child that waits for nobody borrows the stack of the thread that starts
+// it: the thread is suspended until the child has exec'd or ended.
+thread_local ChildStack borrowedStack;
+
+// Under a program emulator (valgrind) a child that shares the caller's
+// memory beside it cannot be had, and asking for one ends the emulator.
+bool underEmulator() {
+  static const bool emulated = [] {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+      if (line.find("/vgpreload_core") != std::string::npos) return true;
+    }
+    return false;
+  }();
+  return emulated;
+}
+
+// The clone flags for a start with the caller's memory: the caller waits
+// for the exec where it must, or where the child could not run beside it.
+int sharedFlags(bool waitForExec) {
+  if (waitForExec || !kChildRunsBesideCaller || underEmulator())
+    return CLONE_VM | CLONE_VFORK | SIGCHLD;
+  return CLONE_VM | SIGCHLD;
+}
+
+// Starts a child on the stack whose top is `top`, with `start` placed there.
+pid_t cloneChild(char* top, int flags, const ChildStart& start, int* pidfd) noexcept {
+  auto* placed = reinterpret_cast<ChildStart*>(
+      (reinterpret_cast<std::uintptr_t>(top) - sizeof(ChildStart)) & ~std::uintptr_t{63});
+  *placed = start;
+  char* stack = reinterpret_cast<char*>(placed);
+  if (pidfd == nullptr) return clone(sharedChild, stack, flags, placed);
+  pid_t pid = clone(sharedChild, stack, flags | CLONE_PIDFD, placed, pidfd);
+  if (pid == -1 && errno == EINVAL) {
+    // A kernel without CLONE_PIDFD.
+    pid = clone(sharedChild, stack, flags, placed);
+    if (pid != -1) *pidfd = openPidfd(pid);
+  }
+  return pid;
+}
+
+// Starts the child with every signal blocked; errno tells why when no child
+// could be had.
+pid_t createChild(const LaunchRequest& request, ChildStart& start, Launched& child) {
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &start.callerMask);
+  int* pidfd = request.wantPidfd ? &child.pidfd : nullptr;
+  pid_t pid = -1;
+  if (request.hooks != nullptr) {
+    pid = fork();
+    if (pid == 0) runChild(start);
+    if (pid != -1 && pidfd != nullptr) *pidfd = openPidfd(pid);
+  } else {
+    const int flags = sharedFlags(request.waitForExec);
+    ChildStack& stack = (flags & CLONE_VFORK) != 0 ? borrowedStack : child.stack;
+    char* top = stack.top();
+    pid = top == nullptr ? -1 : cloneChild(top, flags, start, pidfd);
+    // A sandbox may refuse a child with the caller's memory; a copy of the
+    // caller then replays the same plan, the copy of the stack its own.
+    if (pid == -1 && errno != EAGAIN && errno != ENOMEM && top != nullptr)
+      pid = cloneChild(top, SIGCHLD, start, pidfd);
+  }
+  const int error = errno;
+  pthread_sigmask(SIG_SETMASK, &start.callerMask, nullptr);
+  errno = error;
+  return pid;
+}
+
+}  // namespace
+
+ChildStack& ChildStack::operator=(ChildStack&& other) noexcept {
+  if (this != &other) {
+    release();
+    base_ = other.base_;
+    other.base_ = nullptr;
+  }
+  return *this;
+}
+
+char* ChildStack::top() noexcept {
+  if (base_ == nullptr) {
+    void* mapped = mmap(nullptr, kChildStack, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
+    if (mapped == MAP_FAILED) return nullptr;
+    base_ = mapped;
+  }
+  return static_cast<char*>(base_) + kChildStack;
+}
+
+void ChildStack::release() noexcept {
+  if (base_ != nullptr) munmap(base_, kChildStack);
+  base_ = nullptr;
+}
+
+Launched launch(const LaunchRequest& request) noexcept {
+  Launched child;
+  PipeEnds report;
+  if (request.wantReport) {
+    try {
+      // Above every descriptor the child sets up, so that no step
+      // overwrites it there.
+      report = makePipe(request.plan->floor);
+    } catch (const TSysCallErr& error) {
+      child.error = error.errorNumber;
+      return child;
+    }
+    // Read once the child has gone on, never waited for: another process
+    // of the caller's may hold the write end for ever.
+    fcntl(report.read, F_SETFL, O_NONBLOCK);
+  }
+  ChildStart start{request.plan, request.hooks, {}, request.reportLine, report.write};
+  child.pid = createChild(request, start, child);
+  child.error = child.pid == -1 ? errno : 0;
+  closeFd(report.write);
+  if (child.pid == -1) {
+    closeFd(report.read);
+    child.stack.release();
+    return child;
+  }
+  child.pidfd = keepAbove(child.pidfd, 3);
+  child.report = report.read;
+  return child;
+}
+
+bool readReport(int fd, std::string& report) {
+  char buffer[512];
+  for (;;) {
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got > 0) {
+      report.append(buffer, static_cast<std::size_t>(got));
+    } else if (got == 0) {
+      return true;
+    } else if (errno != EINTR) {
+      return errno != EAGAIN;
+    }
+  }
+}
+
+bool parseReport(const std::string& report, SetupFailure& failure, std::string& message) {
+  if (report.size() < sizeof failure) return false;
+  std::memcpy(&failure, report.data(), sizeof failure);
+  message = report.substr(sizeof failure);
+  return failure.where != SetupFailure::Where::kNone;
+}
+
+int openPidfd(pid_t pid) noexcept {
+  // The descriptor is close-on-exec from the start.
+  const long fd = syscall(SYS_pidfd_open, pid, 0);
+  return fd == -1 ? -1 : static_cast<int>(fd);
+}
+
+}  // namespace quill::sys::detail
