@@ -51,25 +51,29 @@ std::string shown(const std::string& name) {
   return text;
 }
 
-// Why name cannot stand as a domain name in the zone's records, or null when
-// it can. The records take the name as it stands, so a byte that the zone
-// syntax reads (a blank, a comment, parentheses, a quote, an escape, a
-// directive or the origin) would change what BIND reads, and an empty or
-// overlong label makes BIND refuse the whole zone. Letters, digits, hyphens,
-// underscores and other printable characters pass, as BIND accepts them.
-const char* zoneNameProblem(const std::string& name) {
+// Why name cannot stand as the host name in the zone's records, or null when
+// it can. BIND checks the names that the SOA and NS records give as host
+// names and, by default, refuses to load a primary zone where one is not: so
+// every label must be one, letters, digits and hyphens, 1 to 63 of them, a
+// hyphen neither first nor last. That also keeps out every byte that the
+// zone syntax would read as something else (a blank, a comment, a
+// parenthesis, a quote, an escape, a directive or the origin).
+const char* hostNameProblem(const std::string& name) {
   if (name.size() > 253) return "longer than 253 characters";
   std::size_t labelStart = 0;
   for (std::size_t i = 0; i <= name.size(); ++i) {
-    if (i == name.size() || name[i] == '.') {
-      if (i == labelStart) return "empty label";
-      if (i - labelStart > 63) return "label longer than 63 characters";
-      labelStart = i + 1;
+    if (i < name.size() && name[i] != '.') {
+      const char c = name[i];
+      const bool letterOrDigit =
+          (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+      if (!letterOrDigit && c != '-') return "character not allowed in a host name";
       continue;
     }
-    const auto c = static_cast<unsigned char>(name[i]);
-    if (c <= ' ' || c >= 0x7f || strchr(";()\"\\$@", c) != nullptr)
-      return "character not allowed in a zone";
+    if (i == labelStart) return "empty label";
+    if (i - labelStart > 63) return "label longer than 63 characters";
+    if (name[labelStart] == '-') return "label starts with a hyphen";
+    if (name[i - 1] == '-') return "label ends with a hyphen";
+    labelStart = i + 1;
   }
   return nullptr;
 }
@@ -79,7 +83,7 @@ const char* zoneNameProblem(const std::string& name) {
 std::string zoneName(const char* fqdn) {
   std::string name(fqdn);
   if (!name.empty() && name.back() == '.') name.pop_back();
-  if (const char* problem = zoneNameProblem(name))
+  if (const char* problem = hostNameProblem(name))
     fail(" invalid FQDN " + shown(fqdn) + ": " + problem);
   return name;
 }
