@@ -27,6 +27,9 @@ namespace {
   if (options.fileSizeLimit != RLIM_INFINITY && setrlimit(RLIMIT_FSIZE, &fileSize) != 0) _exit(126);
   if (options.withoutFileAccessOverride && !dropFileAccessOverride()) _exit(126);
   if (options.withoutSetFileCapability && !dropCapabilities({CAP_SETFCAP})) _exit(126);
+  for (const SyscallRefusal& refusal : options.refusedSyscalls) {
+    if (refuseSyscall(refusal) != 0) _exit(126);
+  }
   execv(argv[0], argv);
   _exit(127);
 }

@@ -3,6 +3,8 @@
 // process and collects what it wrote and how it ended. The child sees the
 // caller's namespaces, so inside a Sandbox it works on the sandbox's files.
 
+#include "tests/support/syscall_filter.h"
+
 #include <sys/resource.h>
 #include <sys/types.h>
 
@@ -21,6 +23,8 @@ struct ToolOptions {
   bool withoutSetFileCapability = false;
   // The largest file the child may write (RLIMIT_FSIZE, soft and hard).
   rlim_t fileSizeLimit = RLIM_INFINITY;
+  // System calls that fail in the child and the program it executes.
+  std::vector<SyscallRefusal> refusedSyscalls = {};
 };
 
 struct ToolResult {
