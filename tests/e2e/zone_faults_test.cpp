@@ -6,9 +6,11 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -83,6 +85,58 @@ TEST_F(ZoneToolFaults, FileSizeLimitIsAnErrorNotADeath) {
 
   expectQuietSuccess(run());
   expectZoneAndOneBackup(original);
+}
+
+// link() and linkat() refused as on a file system without hard links (vfat,
+// some FUSE); with `orNoReplace` also renameat2() with RENAME_NOREPLACE, as
+// where the file system does not know the flag.
+std::vector<SyscallRefusal> withoutHardLinks(bool orNoReplace = false) {
+  std::vector<SyscallRefusal> refused = {{SYS_linkat, EPERM}};
+#ifdef SYS_link
+  refused.push_back({SYS_link, EPERM});
+#endif
+  if (orNoReplace) refused.push_back({SYS_renameat2, EINVAL, 4, RENAME_NOREPLACE});
+  return refused;
+}
+
+// Without hard links the copy is renamed to its backup name where nothing is;
+// without that either, it is written anew under the name. Either way the zone
+// is saved byte for byte under the first free name, and earlier copies stay.
+TEST_F(ZoneToolFaults, SavesAHandEditedZoneWithoutHardLinks) {
+  makeChrootVar();
+  writeBytes(kZoneFile + ".saved_by_vex", "first");
+  ToolOptions options;
+  options.refusedSyscalls = withoutHardLinks();
+  writeBytes(kZoneFile, kHandEdited);
+  expectQuietSuccess(run({}, options));
+  options.refusedSyscalls = withoutHardLinks(true);
+  writeBytes(kZoneFile, kHandEdited + "2");
+  expectQuietSuccess(run({}, options));
+  expectZone(kZoneFile);
+  EXPECT_THAT(namesIn(kChrootVar),
+              ElementsAre("localhost.rev", "localhost.rev.saved_by_vex",
+                          "localhost.rev.saved_by_vex.1", "localhost.rev.saved_by_vex.2"));
+  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex"), "first");
+  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex.1"), kHandEdited);
+  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex.2"), kHandEdited + "2");
+  EXPECT_EQ(modeOf(kZoneFile + ".saved_by_vex.2"), 0600);
+}
+
+// A copy written anew under its backup name that runs out of space is
+// removed, and the run stops before the zone is touched. The staged copy
+// takes the last page; the second finds none.
+TEST_F(ZoneToolFaults, FullDiskWhileCopyingUnderTheBackupNameLeavesNoShortCopy) {
+  makeChrootVar();
+  TinyFileSystem fs(kChrootVar, "8k");
+  ASSERT_EQ(fs.error(), "");
+  const std::string original = kHandEdited + std::string(3000, 'x');
+  writeBytes(kZoneFile, original);
+  ToolOptions options;
+  options.refusedSyscalls = withoutHardLinks(true);
+  expectFatal(run({}, options),
+              "Cannot write " + kZoneFile + ".saved_by_vex: " + std::strerror(ENOSPC));
+  EXPECT_EQ(bytesOf(kZoneFile), original);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
 }
 
 TEST_F(ZoneToolFaults, ReadOnlyDirectoryStopsTheBackupBeforeTheZone) {
