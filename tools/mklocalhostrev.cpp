@@ -19,13 +19,17 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -51,25 +55,29 @@ std::string shown(const std::string& name) {
   return text;
 }
 
-// Why name cannot stand as a domain name in the zone's records, or null when
-// it can. The records take the name as it stands, so a byte that the zone
-// syntax reads (a blank, a comment, parentheses, a quote, an escape, a
-// directive or the origin) would change what BIND reads, and an empty or
-// overlong label makes BIND refuse the whole zone. Letters, digits, hyphens,
-// underscores and other printable characters pass, as BIND accepts them.
-const char* zoneNameProblem(const std::string& name) {
+// Why name cannot stand as the host name in the zone's records, or null when
+// it can. BIND checks the names that the SOA and NS records give as host
+// names and, by default, refuses to load a primary zone where one is not: so
+// every label must be one, letters, digits and hyphens, 1 to 63 of them, a
+// hyphen neither first nor last. That also keeps out every byte that the
+// zone syntax would read as something else (a blank, a comment, a
+// parenthesis, a quote, an escape, a directive or the origin).
+const char* hostNameProblem(const std::string& name) {
   if (name.size() > 253) return "longer than 253 characters";
   std::size_t labelStart = 0;
   for (std::size_t i = 0; i <= name.size(); ++i) {
-    if (i == name.size() || name[i] == '.') {
-      if (i == labelStart) return "empty label";
-      if (i - labelStart > 63) return "label longer than 63 characters";
-      labelStart = i + 1;
+    if (i < name.size() && name[i] != '.') {
+      const char c = name[i];
+      const bool letterOrDigit =
+          (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+      if (!letterOrDigit && c != '-') return "character not allowed in a host name";
       continue;
     }
-    const auto c = static_cast<unsigned char>(name[i]);
-    if (c <= ' ' || c >= 0x7f || strchr(";()\"\\$@", c) != nullptr)
-      return "character not allowed in a zone";
+    if (i == labelStart) return "empty label";
+    if (i - labelStart > 63) return "label longer than 63 characters";
+    if (name[labelStart] == '-') return "label starts with a hyphen";
+    if (name[i - 1] == '-') return "label ends with a hyphen";
+    labelStart = i + 1;
   }
   return nullptr;
 }
@@ -79,7 +87,7 @@ const char* zoneNameProblem(const std::string& name) {
 std::string zoneName(const char* fqdn) {
   std::string name(fqdn);
   if (!name.empty() && name.back() == '.') name.pop_back();
-  if (const char* problem = zoneNameProblem(name))
+  if (const char* problem = hostNameProblem(name))
     fail(" invalid FQDN " + shown(fqdn) + ": " + problem);
   return name;
 }
@@ -93,37 +101,160 @@ void requireUsableConfiguration() {
        (error == EINVAL ? "not a regular file" : strerror(error)));
 }
 
-// Runs of the tool on one zone take turns: each holds an exclusive lock on the
-// zone's directory from before it looks at the zone until its new zone is in
-// place, so that a hand-edited zone is saved once, not once per run that saw
-// it. A second run waits; the kernel releases the lock however a run ends.
-// Locking the directory itself creates nothing and opens nothing that a
-// planted link could lead elsewhere.
-class ZoneDirectoryLock {
+// Owns an open descriptor (or -1) and closes it on every way out.
+class Descriptor {
  public:
-  explicit ZoneDirectoryLock(const std::string& zonePath) {
-    const std::string directory = zonePath.substr(0, zonePath.rfind('/'));
-    descriptor_ = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int error = descriptor_ < 0 ? errno : 0;
-    // Without the directory there is no zone to guard, and the zone cannot
-    // be written, which the write reports.
-    if (error == ENOENT || error == ENOTDIR) return;
-    while (error == 0 && flock(descriptor_, LOCK_EX) != 0) {
-      if (errno != EINTR) error = errno;
-    }
-    if (error == 0) return;
+  Descriptor() = default;
+  ~Descriptor() { reset(); }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int get() const { return descriptor_; }
+  void reset(int descriptor = -1) {
     if (descriptor_ >= 0) close(descriptor_);
-    fail(" fail to lock directory " + directory + ": " + strerror(error));
+    descriptor_ = descriptor;
   }
-  ~ZoneDirectoryLock() {
-    if (descriptor_ >= 0) close(descriptor_);
-  }
-  ZoneDirectoryLock(const ZoneDirectoryLock&) = delete;
-  ZoneDirectoryLock& operator=(const ZoneDirectoryLock&) = delete;
 
  private:
   int descriptor_ = -1;
 };
+
+// Runs of the tool on one zone take turns: each holds an exclusive lock from
+// before it looks at the zone until its new zone is in place, so that a
+// hand-edited zone is saved once, not once per run that saw it.
+//
+// The lock is the file ".localhost.rev.lock" beside the zone, and only the
+// tool's own user (root) may ever open it, so that no one else can hold it
+// and make runs wait: a run creates it with mode 0600 and refuses it, rather
+// than trust it, when anyone else could have made or opened it first: when
+// the directory is writable by another user, or the file is no regular file
+// (a link planted there is not followed), belongs to another user or is open
+// to others. A run waits for the lock at most kLockPatience, looking again
+// every kLockPoll, so not even a stuck run holds the others up for ever.
+// The holder removes the file before it lets go; a waiter that then finds
+// its lock on a file without that name starts again with a new one.
+class ZoneLock {
+ public:
+  explicit ZoneLock(const std::string& zonePath);
+  ~ZoneLock();
+  ZoneLock(const ZoneLock&) = delete;
+  ZoneLock& operator=(const ZoneLock&) = delete;
+
+ private:
+  static constexpr std::chrono::seconds kLockPatience{10};
+  static constexpr std::chrono::milliseconds kLockPoll{10};
+
+  [[noreturn]] void refuse(const std::string& reason) const {
+    fail(" fail to lock " + path_ + ": " + reason);
+  }
+  bool openLockFile();
+  void checkLockFile() const;
+  void waitForLock(std::chrono::steady_clock::time_point deadline) const;
+  bool lockFileStillNamed() const;
+
+  std::string name_;
+  std::string path_;
+  Descriptor directory_;
+  Descriptor file_;
+  bool held_ = false;
+};
+
+ZoneLock::ZoneLock(const std::string& zonePath) {
+  const std::string::size_type slash = zonePath.rfind('/');
+  const std::string directory = zonePath.substr(0, slash);
+  name_ = "." + zonePath.substr(slash + 1) + ".lock";
+  path_ = directory + "/" + name_;
+  directory_.reset(open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (directory_.get() < 0) {
+    const int error = errno;
+    // Without the directory there is no zone to guard, and the zone cannot
+    // be written, which the write reports.
+    if (error == ENOENT || error == ENOTDIR) return;
+    refuse(strerror(error));
+  }
+  struct stat info;
+  if (fstat(directory_.get(), &info) != 0) {
+    const int error = errno;
+    refuse(strerror(error));
+  }
+  // An access ACL that lets anyone else write shows in the group bits.
+  if (info.st_uid != geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    refuse("directory writable by another user");
+  const auto deadline = std::chrono::steady_clock::now() + kLockPatience;
+  for (;;) {
+    if (!openLockFile()) return;
+    checkLockFile();
+    waitForLock(deadline);
+    if (lockFileStillNamed()) break;
+  }
+  held_ = true;
+}
+
+ZoneLock::~ZoneLock() {
+  // The name goes while the lock is still held: a run waiting on this file
+  // then finds it nameless and starts over.
+  if (held_) unlinkat(directory_.get(), name_.c_str(), 0);
+}
+
+// Opens the lock file, creating it if it is missing. False on a read-only
+// file system without one: nothing there can change, so runs need not take
+// turns, and the backup or the write reports why nothing was done.
+bool ZoneLock::openLockFile() {
+  for (;;) {
+    file_.reset(openat(directory_.get(), name_.c_str(),
+                       O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file_.get() >= 0) return true;
+    int error = errno;
+    if (error == EEXIST) {
+      // Never waits on a named pipe; a link is refused, not followed.
+      file_.reset(openat(directory_.get(), name_.c_str(),
+                         O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+      if (file_.get() >= 0) return true;
+      error = errno;
+      if (error == ENOENT) continue;  // its holder has just let go
+    }
+    if (error == EROFS) return false;
+    refuse(error == ELOOP ? "not a regular file" : strerror(error));
+  }
+}
+
+void ZoneLock::checkLockFile() const {
+  struct stat info;
+  if (fstat(file_.get(), &info) != 0) {
+    const int error = errno;
+    refuse(strerror(error));
+  }
+  if (!S_ISREG(info.st_mode)) refuse("not a regular file");
+  if (info.st_uid != geteuid()) refuse("owned by another user");
+  if ((info.st_mode & 077) != 0) refuse("open to other users");
+}
+
+void ZoneLock::waitForLock(std::chrono::steady_clock::time_point deadline) const {
+  for (;;) {
+    if (flock(file_.get(), LOCK_EX | LOCK_NB) == 0) return;
+    const int error = errno;
+    if (error == EINTR) continue;
+    if (error != EWOULDBLOCK) refuse(strerror(error));
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= left.zero())
+      refuse("held by another process for " + std::to_string(kLockPatience.count()) + " seconds");
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(left, kLockPoll));
+  }
+}
+
+// Whether the locked file is still the one of that name: its last holder
+// removes it before letting go, and a run that was waiting on it must not
+// hold a lock that the next run, with a new file, does not see.
+bool ZoneLock::lockFileStillNamed() const {
+  struct stat locked, named;
+  if (fstat(file_.get(), &locked) != 0 ||
+      fstatat(directory_.get(), name_.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    const int error = errno;
+    if (error == ENOENT) return false;
+    refuse(strerror(error));
+  }
+  return locked.st_dev == named.st_dev && locked.st_ino == named.st_ino;
+}
 
 std::string zoneContent(const std::string& fqdn) {
   std::ostringstream out;
@@ -179,7 +310,10 @@ int main(int /*argc*/, char** argv) {
   requireUsableConfiguration();
 
   const std::string path = std::string(conf_get(NAMED_RUN_ROOT_D)) + "/var/localhost.rev";
-  const ZoneDirectoryLock lock(path);
+  // Static, so that exit() lets go of the lock and removes its file however
+  // the run ends: a failure reaches the fatal handler's exit(1) without
+  // unwinding main.
+  static const ZoneLock lock(path);
   quill::backupSystemConf(path.c_str());
   writeZone(path, zoneContent(name));
   return 0;

@@ -6,10 +6,12 @@
 #include <quill/files/tmpfile.h>
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -65,11 +67,35 @@ std::uint32_t firstFreeAttempt(const std::string& base) {
   return attempt;
 }
 
+// Creates `name` exclusively and writes all of content into it, synced: 0,
+// EEXIST when anything is at the name already, or the errno of the failure,
+// after which the short file is gone again.
+int writeWholeNewFile(const std::string& name, const std::string& content) {
+  detail::OwnedDescriptor file(
+      ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0620));
+  if (file.get() < 0) return errno;
+  int error = 0;
+  for (std::size_t written = 0; error == 0 && written < content.size();) {
+    const ssize_t put = ::write(file.get(), content.data() + written, content.size() - written);
+    if (put >= 0) {
+      written += static_cast<std::size_t>(put);
+    } else if (errno != EINTR) {
+      error = errno;
+    }
+  }
+  if (error == 0 && ::fsync(file.get()) != 0) error = errno;
+  if (error == 0) error = file.close();
+  if (error != 0) ::unlink(name.c_str());
+  return error;
+}
+
 // The new copy of a hand-edited file, as an output stream into a staging
 // file. The copy gets a backup name only once it is whole and on the disk, so
 // no short copy can ever pass for the saved original: a failure, or a kill,
 // at any moment leaves at most the hidden staging file, which the next backup
-// of the same file clears away.
+// of the same file clears away. Only where the file system can neither link
+// nor rename without replacing is the copy written anew under its name, and
+// there a kill in the middle of that write can leave it short.
 class SystemConfBackup : private TmpFileBase, public std::ostream {
  public:
   explicit SystemConfBackup(const OpenedFile& file) : TmpFileBase(file), std::ostream(&buffer) {}
@@ -90,27 +116,56 @@ class SystemConfBackup : private TmpFileBase, public std::ostream {
     if (error != 0) throwSystemError("Cannot write " + name, error);
   }
 
-  // Gives the saved copy the first free backup name from `attempt` on. A
-  // hard link takes a name only if nothing is there, just as an exclusive
-  // create does, and never follows what it finds; an existing name moves the
-  // search on to the next number.
-  void name(const std::string& base, std::uint32_t attempt) {
+  // Gives the saved copy, which holds content, the first free backup name
+  // from `attempt` on. An existing name of any kind moves the search on to
+  // the next number; nothing found there is overwritten or followed.
+  void name(const std::string& base, std::uint32_t attempt, const std::string& content) {
     for (;; ++attempt) {
       const std::string name = backupName(base, attempt);
-      if (::link(path.c_str(), name.c_str()) == 0) {
-        named_ = true;
-        ::unlink(path.c_str());
-        const int error = detail::syncDirectory(detail::directoryOf(name));
-        if (error != 0) throwSystemError("Cannot write " + name, error);
-        return;
-      }
-      const int error = errno;
-      if (error != EEXIST) throwSystemError("Cannot write " + name, error);
+      int error = takeName(name, content);
+      if (error == EEXIST) continue;
+      if (error == 0) error = detail::syncDirectory(detail::directoryOf(name));
+      if (error != 0) throwSystemError("Cannot write " + name, error);
+      return;
     }
   }
 
  private:
+  // The ways a copy can take a name only where nothing is, strongest first.
+  enum class Naming { kLink, kRename, kNewFile };
+
+  // Puts the copy under `name`: 0, EEXIST when something is there, or the
+  // errno of the failure. A hard link is the first choice; a file system
+  // without them (vfat, some FUSE) has the staging file renamed where
+  // nothing is, and one that cannot rename so either gets a new file under
+  // the name. Once a way is found missing, later names skip it.
+  int takeName(const std::string& name, const std::string& content) {
+    if (naming_ == Naming::kLink) {
+      if (::link(path.c_str(), name.c_str()) == 0) {
+        named_ = true;
+        ::unlink(path.c_str());
+        return 0;
+      }
+      const int error = errno;
+      if (error != EPERM && error != EOPNOTSUPP && error != ENOSYS) return error;
+      naming_ = Naming::kRename;
+    }
+    if (naming_ == Naming::kRename) {
+      if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, name.c_str(), RENAME_NOREPLACE) == 0) {
+        named_ = true;
+        return 0;
+      }
+      const int error = errno;
+      if (error != EINVAL && error != ENOSYS) return error;
+      naming_ = Naming::kNewFile;
+    }
+    // The staging file stays until the new one is whole: the destructor
+    // removes it.
+    return writeWholeNewFile(name, content);
+  }
+
   bool named_ = false;
+  Naming naming_ = Naming::kLink;
 };
 
 void backUp(const char* path) {
@@ -132,7 +187,7 @@ void backUp(const char* path) {
   }
   SystemConfBackup backup(staging);
   backup.save(*content, name);
-  backup.name(base, attempt);
+  backup.name(base, attempt, *content);
 }
 
 }  // namespace

@@ -30,9 +30,13 @@ QUILL_API const char* generatedFileMarker();
 /// any kind is overwritten or followed, and no short copy ever appears under
 /// a backup name, even when the process is killed. Its permission bits are
 /// 0620 less the umask. The staging name is then removed and the directory
-/// synced. Staging files that an earlier, killed backup of the same file
-/// left are removed first, also when there is nothing to save (only files of
-/// that name that no process holds).
+/// synced. On a file system without hard links the staging file is renamed
+/// to the backup name instead, with RENAME_NOREPLACE; where that flag is not
+/// known either, the copy is created exclusively under the backup name and
+/// written and synced whole, so only there a killed process can leave a short
+/// copy under a backup name (a failure removes it). Staging files that an
+/// earlier, killed backup of the same file left are removed first, also when
+/// there is nothing to save (only files of that name that no process holds).
 ///
 /// Returns normally when there is nothing to save and after a complete copy.
 /// Any other failure (an unreadable file, a copy that cannot be created,

@@ -4,17 +4,23 @@
 
 #include "tests/e2e/zone_tool_fixture.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -83,6 +89,58 @@ TEST_F(ZoneToolFaults, FileSizeLimitIsAnErrorNotADeath) {
 
   expectQuietSuccess(run());
   expectZoneAndOneBackup(original);
+}
+
+// link() and linkat() refused as on a file system without hard links (vfat,
+// some FUSE); with `orNoReplace` also renameat2() with RENAME_NOREPLACE, as
+// where the file system does not know the flag.
+std::vector<SyscallRefusal> withoutHardLinks(bool orNoReplace = false) {
+  std::vector<SyscallRefusal> refused = {{SYS_linkat, EPERM}};
+#ifdef SYS_link
+  refused.push_back({SYS_link, EPERM});
+#endif
+  if (orNoReplace) refused.push_back({SYS_renameat2, EINVAL, 4, RENAME_NOREPLACE});
+  return refused;
+}
+
+// Without hard links the copy is renamed to its backup name where nothing is;
+// without that either, it is written anew under the name. Either way the zone
+// is saved byte for byte under the first free name, and earlier copies stay.
+TEST_F(ZoneToolFaults, SavesAHandEditedZoneWithoutHardLinks) {
+  makeChrootVar();
+  writeBytes(kZoneFile + ".saved_by_vex", "first");
+  ToolOptions options;
+  options.refusedSyscalls = withoutHardLinks();
+  writeBytes(kZoneFile, kHandEdited);
+  expectQuietSuccess(run({}, options));
+  options.refusedSyscalls = withoutHardLinks(true);
+  writeBytes(kZoneFile, kHandEdited + "2");
+  expectQuietSuccess(run({}, options));
+  expectZone(kZoneFile);
+  EXPECT_THAT(namesIn(kChrootVar),
+              ElementsAre("localhost.rev", "localhost.rev.saved_by_vex",
+                          "localhost.rev.saved_by_vex.1", "localhost.rev.saved_by_vex.2"));
+  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex"), "first");
+  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex.1"), kHandEdited);
+  EXPECT_EQ(bytesOf(kZoneFile + ".saved_by_vex.2"), kHandEdited + "2");
+  EXPECT_EQ(modeOf(kZoneFile + ".saved_by_vex.2"), 0600);
+}
+
+// A copy written anew under its backup name that runs out of space is
+// removed, and the run stops before the zone is touched. The staged copy
+// takes the last page; the second finds none.
+TEST_F(ZoneToolFaults, FullDiskWhileCopyingUnderTheBackupNameLeavesNoShortCopy) {
+  makeChrootVar();
+  TinyFileSystem fs(kChrootVar, "8k");
+  ASSERT_EQ(fs.error(), "");
+  const std::string original = kHandEdited + std::string(3000, 'x');
+  writeBytes(kZoneFile, original);
+  ToolOptions options;
+  options.refusedSyscalls = withoutHardLinks(true);
+  expectFatal(run({}, options),
+              "Cannot write " + kZoneFile + ".saved_by_vex: " + std::strerror(ENOSPC));
+  EXPECT_EQ(bytesOf(kZoneFile), original);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
 }
 
 TEST_F(ZoneToolFaults, ReadOnlyDirectoryStopsTheBackupBeforeTheZone) {
@@ -262,16 +320,89 @@ TEST_F(ZoneToolFaults, SixteenConcurrentRunsSaveAHandEditedZoneOnce) {
   expectZoneAndOneBackup(original);
 }
 
-// The runs' lock is taken on the zone's directory, which must be open to the
-// tool: one it may not read stops the run before anything is looked at.
-TEST_F(ZoneToolFaults, DirectoryThatCannotBeLockedStopsTheRun) {
+const std::string kLockFile = kChrootVar + "/.localhost.rev.lock";
+
+// An exclusive flock on path, taken as any process that may open it can: the
+// descriptor that holds it, or -1.
+int lockExclusively(const std::string& path) {
+  const int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (descriptor < 0 || flock(descriptor, LOCK_EX | LOCK_NB) == 0) return descriptor;
+  close(descriptor);
+  return -1;
+}
+
+// Anyone who may read the zone's directory can lock it, which holds no run
+// up. The runs' own lock, held by another process, holds a run up for ten
+// seconds at most: it then stops, naming the lock, the zone as it was. Once
+// the lock is free the next run saves the zone and removes the lock's file.
+TEST_F(ZoneToolFaults, RunWaitsForItsLockTenSecondsAtMost) {
   makeChrootVar();
   writeBytes(kZoneFile, kHandEdited);
-  ASSERT_EQ(chmod(kChrootVar.c_str(), 0311), 0);
+  const int directory = lockExclusively(kChrootVar);
+  ASSERT_GE(directory, 0);
+  writeBytes(kLockFile, "", 0600);
+  const int lock = lockExclusively(kLockFile);
+  ASSERT_GE(lock, 0);
+  const auto start = std::chrono::steady_clock::now();
+  const ToolResult result = run();
+  const auto waited = std::chrono::steady_clock::now() - start;
+  expectFatal(result,
+              kPrefix + " fail to lock " + kLockFile + ": held by another process for 10 seconds");
+  EXPECT_GE(waited, std::chrono::seconds(10));
+  EXPECT_LT(waited, std::chrono::seconds(15));
+  EXPECT_EQ(bytesOf(kZoneFile), kHandEdited);
+  EXPECT_THAT(namesIn(kChrootVar), ElementsAre(".localhost.rev.lock", "localhost.rev"));
+  close(lock);
+  expectQuietSuccess(run());
+  expectZoneAndOneBackup(kHandEdited);
+  close(directory);
+}
+
+int makeLockFile(mode_t mode, uid_t owner) {
+  writeBytes(kLockFile, "", mode);
+  return chown(kLockFile.c_str(), owner, owner);
+}
+
+// A lock file that anyone but root could have made or opened first is refused
+// at once, held or not, and so is any lock in a directory another user may
+// write; a link there is not followed, a named pipe not waited on. Nothing
+// is saved or written.
+TEST_F(ZoneToolFaults, LockThatOthersCouldHoldIsRefusedAtOnce) {
+  makeChrootVar();
+  writeBytes(kZoneFile, kHandEdited);
+  writeBytes("/var/precious", "keep", 0600);
+  const struct {
+    std::function<int()> plant;
+    std::string reason;
+  } cases[] = {
+      {[] { return makeLockFile(0600, 65534); }, "owned by another user"},
+      {[] { return makeLockFile(0644, 0); }, "open to other users"},
+      {[] { return symlink("/var/precious", kLockFile.c_str()); }, "not a regular file"},
+      {[] { return mkfifo(kLockFile.c_str(), 0600); }, "not a regular file"},
+      {[] { return chmod(kChrootVar.c_str(), 01777); }, "directory writable by another user"},
+  };
+  for (const auto& planted : cases) {
+    ASSERT_EQ(planted.plant(), 0) << planted.reason;
+    const int held = lockExclusively(kLockFile);
+    expectFatal(run(), kPrefix + " fail to lock " + kLockFile + ": " + planted.reason);
+    EXPECT_EQ(bytesOf(kZoneFile), kHandEdited);
+    EXPECT_EQ(bytesOf("/var/precious"), "keep");
+    if (held >= 0) close(held);
+    unlink(kLockFile.c_str());
+    ASSERT_EQ(chmod(kChrootVar.c_str(), 0755), 0);
+    EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
+  }
+}
+
+// A run that cannot make its lock stops before anything is looked at.
+TEST_F(ZoneToolFaults, LockThatCannotBeMadeStopsTheRun) {
+  makeChrootVar();
+  writeBytes(kZoneFile, kHandEdited);
+  ASSERT_EQ(chmod(kChrootVar.c_str(), 0555), 0);
   ToolOptions options;
   options.withoutFileAccessOverride = true;
   expectFatal(run({}, options),
-              kPrefix + " fail to lock directory " + kChrootVar + ": " + std::strerror(EACCES));
+              kPrefix + " fail to lock " + kLockFile + ": " + std::strerror(EACCES));
   ASSERT_EQ(chmod(kChrootVar.c_str(), 0755), 0);
   EXPECT_EQ(bytesOf(kZoneFile), kHandEdited);
   EXPECT_THAT(namesIn(kChrootVar), ElementsAre("localhost.rev"));
@@ -302,9 +433,11 @@ bool killAtEvent(int watch, const ToolRun& started, int events) {
   }
 }
 
-// Whatever leftover of a staging file a killed run may leave: a hidden name
-// of the zone's or of its copy's, and six letters or digits.
-bool isStagingName(const std::string& name) {
+// Whatever a killed run may leave besides the zone and its copies: the runs'
+// lock file, or a staging file, a hidden name of the zone's or of its copy's
+// and six letters or digits.
+bool isLeftoverName(const std::string& name) {
+  if (name == ".localhost.rev.lock") return true;
   static const char kLettersAndDigits[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   for (const std::string prefix :
@@ -318,8 +451,8 @@ bool isStagingName(const std::string& name) {
 
 // Runs killed at every step of their work, one step later each time: no
 // copy under a backup name is ever short, the zone is the old or the new one,
-// and what a killed run leaves is at most a hidden staging file, which the
-// next complete run clears away.
+// and what a killed run leaves is at most a hidden staging file and the lock
+// file, which the next complete run clears away.
 TEST_F(ZoneToolFaults, KilledRunsNeverLeaveAShortBackup) {
   makeChrootVar();
   const std::string original = kHandEdited + std::string(2 << 20, 'x');
@@ -352,7 +485,7 @@ TEST_F(ZoneToolFaults, KilledRunsNeverLeaveAShortBackup) {
         EXPECT_EQ(copy.size(), original.size()) << name << " after event " << events;
         EXPECT_TRUE(copy == original) << name;
       } else {
-        EXPECT_TRUE(isStagingName(name)) << name << " after event " << events;
+        EXPECT_TRUE(isLeftoverName(name)) << name << " after event " << events;
       }
     }
     // The next run starts from a hand-edited zone again.

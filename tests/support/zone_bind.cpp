@@ -57,7 +57,7 @@ std::string expectedZone(const std::string& fqdn) {
 }
 
 ToolResult checkZone(const std::string& zoneFile) {
-  return runTool({"/usr/bin/named-checkzone", kZoneName, zoneFile});
+  return runTool({"/usr/bin/named-checkzone", "-k", "fail", kZoneName, zoneFile});
 }
 
 NamedServer::NamedServer(const std::string& zoneFile) {

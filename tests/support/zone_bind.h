@@ -14,7 +14,9 @@ namespace quill::test {
 // The zone file the tool writes for fqdn, byte for byte.
 std::string expectedZone(const std::string& fqdn);
 
-// Runs named-checkzone for the loop-back reverse zone on the file.
+// Runs named-checkzone for the loop-back reverse zone on the file, refusing
+// what named refuses to load as a primary zone: names that are no host
+// names fail the check ("-k fail"), where the checker alone only warns.
 ToolResult checkZone(const std::string& zoneFile);
 
 // A named serving one reverse zone file on 127.0.0.1 and a free high port,
