@@ -34,9 +34,12 @@ cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 \
   || { cat "$work/install.log" >&2; fail "cmake --install failed"; }
 
 # --- Layout -------------------------------------------------------------------
+# The library's soname follows the project's major version.
+major=$(sed -n 's/^CMAKE_PROJECT_VERSION_MAJOR:STATIC=//p' "$cache")
+soname=libquill.so.$major
 [[ -x $prefix/sbin/mklocalhostrev ]] || fail "no sbin/mklocalhostrev"
-library=$(find "$prefix" -name libquill.so.1 | head -n 1)
-[[ -n $library ]] || fail "no libquill.so.1 under the prefix"
+library=$(find "$prefix" -name "$soname" | head -n 1)
+[[ -n $library ]] || fail "no $soname under the prefix"
 libdir=$(dirname "$library")
 [[ -e $libdir/libquill.so ]] || fail "no libquill.so link for the linker beside $library"
 [[ -f $libdir/cmake/quill/quillConfig.cmake ]] || fail "no CMake package in $libdir/cmake/quill"
@@ -59,12 +62,12 @@ if grep -rIlF -e "$build" -e "$source" "$prefix" >"$work/leaks"; then
   fail "installed files name the build or source tree: $(tr '\n' ' ' <"$work/leaks")"
 fi
 
-# Runs PROGRAM and checks that it loads libquill.so.1 from the prefix.
+# Runs PROGRAM and checks that it loads the library from the prefix.
 uses_installed_library() {
   local loaded
-  loaded=$(ldd "$1" | awk '$1 == "libquill.so.1" { print $3 }')
+  loaded=$(ldd "$1" | awk -v soname="$soname" '$1 == soname { print $3 }')
   [[ $(readlink -f "$loaded") == $(readlink -f "$library") ]] \
-    || fail "$1 loads libquill.so.1 from '${loaded:-nowhere}', not from the prefix"
+    || fail "$1 loads $soname from '${loaded:-nowhere}', not from the prefix"
 }
 
 # --- find_package(quill) --------------------------------------------------------
