@@ -18,6 +18,7 @@
 #include "tests/conf/alloc_fakes.h"
 #include "tests/log/log_capture.h"
 #include "tests/support/sandbox.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -37,10 +38,7 @@ const LogLine kCopyRefused = {LOG_USER | LOG_WARNING,
 class ConfMemory : public ::testing::Test {
  protected:
   void SetUp() override { QUILL_REQUIRE_ALLOC_FAKES(); }
-  void TearDown() override {
-    allocFailures() = quill::test::AllocFailures{};
-    for (const std::string& dir : dirs_) rmdir(dir.c_str());
-  }
+  void TearDown() override { allocFailures() = quill::test::AllocFailures{}; }
 
   // A store whose 20 first slots are all in use.
   void fillFirstSlots() {
@@ -57,17 +55,15 @@ class ConfMemory : public ::testing::Test {
 
   // A file with `content` in a fresh directory; the caller removes the file.
   std::string writeFile(const std::string& content) {
-    char dir[] = "/tmp/quill-conf-memory-XXXXXX";
-    if (mkdtemp(dir) == nullptr) return "";
-    dirs_.push_back(dir);
-    const std::string path = dirs_.back() + "/vex.conf";
+    const std::string path = scratch_.file("vex" + std::to_string(++files_) + ".conf");
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
     return path;
   }
 
   ConfStore store_;
   LogRecorder log_;
-  std::vector<std::string> dirs_;
+  quill::test::ScratchDir scratch_;
+  int files_ = 0;
 };
 
 TEST_F(ConfMemory, FirstSlotsRefusedSilently) {

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/log/log_capture.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -39,17 +40,6 @@ LogLine noValue(const std::string& line) {
 // Reads configuration text through a real file, as the library does.
 class ConfFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char dir[] = "/tmp/quill-conf-test-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
-    path_ = dir_ + "/vex.conf";
-  }
-  void TearDown() override {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-  }
-
   int read(const std::string& content) {
     std::ofstream(path_, std::ios::binary | std::ios::trunc) << content;
     return conf_store_read_file(path_.c_str(), &store_);
@@ -59,7 +49,9 @@ class ConfFile : public ::testing::Test {
     return value != nullptr ? value : "(none)";
   }
 
-  std::string dir_, path_;
+  quill::test::ScratchDir scratch_;
+  std::string dir_ = scratch_.path();
+  std::string path_ = scratch_.file("vex.conf");
   ConfStore store_;
   LogRecorder log_;
 };

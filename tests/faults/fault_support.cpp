@@ -26,27 +26,6 @@ std::string failure(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
-std::string makeScratchDirectory() {
-  char name[] = "/tmp/quill-faults-XXXXXX";
-  if (mkdtemp(name) == nullptr) return "";
-  return name;
-}
-
-// The report pipe of terminationOf's child, for its termination handler.
-int reportDescriptor = -1;
-
-void writeReport(int fd, const std::string& text) {
-  const char* data = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t written = write(fd, data, left);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;
-    data += written;
-    left -= static_cast<size_t>(written);
-  }
-}
-
 std::string describePending() {
   try {
     throw;
@@ -60,7 +39,7 @@ std::string describePending() {
 [[noreturn]] void reportTermination() {
   std::string report = "terminated";
   if (std::current_exception() != nullptr) report += " by " + describePending();
-  writeReport(reportDescriptor, report);
+  writeReport(inChildReportDescriptor(), report);
   _exit(0);
 }
 
@@ -74,9 +53,9 @@ std::string describe(const std::exception& error) {
   return text + ": " + error.what();
 }
 
-ScratchMount::ScratchMount(const std::string& options) : path_(makeScratchDirectory()) {
-  if (path_.empty()) {
-    error_ = failure("mkdtemp");
+ScratchMount::ScratchMount(const std::string& options) : path_(dir_.file("mount")) {
+  if (mkdir(path_.c_str(), 0700) != 0) {
+    error_ = failure("mkdir");
     return;
   }
   if (mount("tmpfs", path_.c_str(), "tmpfs", 0, options.c_str()) != 0) {
@@ -88,7 +67,6 @@ ScratchMount::ScratchMount(const std::string& options) : path_(makeScratchDirect
 
 ScratchMount::~ScratchMount() {
   if (mounted_) umount2(path_.c_str(), MNT_DETACH);
-  if (!path_.empty()) rmdir(path_.c_str());
 }
 
 std::string ScratchMount::makeReadOnly() {
@@ -127,47 +105,6 @@ DescriptorLimit::~DescriptorLimit() {
   getrlimit(RLIMIT_NOFILE, &limit);
   limit.rlim_cur = saved_;
   setrlimit(RLIMIT_NOFILE, &limit);
-}
-
-std::string inChild(const std::function<std::string()>& body) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return failure("pipe");
-  const pid_t pid = fork();
-  if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return failure("fork");
-  }
-  if (pid == 0) {
-    close(fds[0]);
-    reportDescriptor = fds[1];
-    std::string report;
-    try {
-      report = body();
-    } catch (const std::exception& error) {
-      report = "exception " + describe(error);
-    } catch (...) {
-      report = "exception not derived from std::exception";
-    }
-    writeReport(fds[1], report);
-    _exit(0);
-  }
-  close(fds[1]);
-  std::string report;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = read(fds[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    report.append(buffer, static_cast<size_t>(got));
-  }
-  close(fds[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) == -1 && errno == EINTR) {
-  }
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    report += " (child ended with wait status " + std::to_string(status) + ")";
-  return report;
 }
 
 std::string terminationOf(const std::function<void()>& body) {

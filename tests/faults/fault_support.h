@@ -9,6 +9,7 @@
 // (call QUILL_REQUIRE_SANDBOX() first in tests that link the sandbox). The
 // other helpers need nothing special.
 
+#include "tests/support/in_child.h"
 #include "tests/support/tool_files.h"
 
 #include <sys/types.h>
@@ -56,6 +57,7 @@ class ScratchMount {
   std::string useUpInodes();
 
  private:
+  ScratchDir dir_;
   std::string path_;
   std::string error_;
   bool mounted_ = false;
@@ -73,11 +75,6 @@ class DescriptorLimit {
  private:
   unsigned long saved_;
 };
-
-// Runs `body` in a forked child and returns what it returned; "exception
-// <describe()>" when it threw. The child ends with _exit, so none of this
-// process's exit handlers or buffers run twice.
-std::string inChild(const std::function<std::string()>& body);
 
 // Runs `body` in a forked child with a termination handler of its own:
 // "terminated by <describe()>" when it ended through std::terminate with an

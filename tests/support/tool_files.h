@@ -1,7 +1,9 @@
 #pragma once
-// File helpers for the tests of the files subsystem and of the zone tool: a
-// scratch directory that removes itself, whole-file reads, modes and
-// directory listings.
+// File helpers for the tests of the files subsystem and of the zone tool:
+// whole-file reads, modes and directory listings (and the scratch directory,
+// scratch_dir.h).
+
+#include "tests/support/scratch_dir.h"
 
 #include <sys/types.h>
 
@@ -11,23 +13,6 @@
 #include <vector>
 
 namespace quill::test {
-
-// A fresh directory under /tmp, removed with everything in it on destruction.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  // path() + "/" + name.
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 // The bytes of a file; throws std::runtime_error if it cannot be read.
 std::string bytesOf(const std::string& path);

@@ -5,6 +5,8 @@
 #include <quill/sys/exec.h>
 #include <quill/sys/exec_list.h>
 
+#include "tests/support/scratch_dir.h"
+
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
@@ -66,22 +68,6 @@ inline std::string shellOutput(const std::string& script) {
   return out;
 }
 
-// A scratch directory removed with its content at the end of the test.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char pattern[] = "/tmp/quill-sys-XXXXXX";
-    path_ = mkdtemp(pattern);
-  }
-  ~ScratchDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using ScratchDir = ::quill::test::ScratchDir;
 
 }  // namespace quill::sys::test

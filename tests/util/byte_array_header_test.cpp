@@ -1,5 +1,7 @@
 #include <quill/util/byte_array_header.h>
 
+#include "tests/support/scratch_dir.h"
+
 #include <stdlib.h>
 #include <sys/wait.h>
 
@@ -145,15 +147,6 @@ TEST(ByteArrayHeader, WriteErrorsFollowTheStreamsExceptionMask) {
 // programs that write the bytes back out.
 class CompiledByteArrayHeader : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quill-header-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override {
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
-
   // The bytes a C program built from the header of `bytes` writes back.
   std::string roundTrip(const std::vector<uint8_t>& bytes) {
     {
@@ -186,7 +179,8 @@ int main(int argc, char** argv) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  std::string dir_;
+  quill::test::ScratchDir scratch_;
+  std::string dir_ = scratch_.path();
 };
 
 TEST_F(CompiledByteArrayHeader, CompilerReadsBackTheSameBytes) {
