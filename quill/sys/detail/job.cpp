@@ -154,11 +154,7 @@ void Job::start() {
     addSteps(i);
     stage.start();
     const auto index = static_cast<std::uint32_t>(i);
-    if (stage.pidfd() != -1) {
-      poller_.watch(stage.pidfd(), false, {Poller::Tag::Kind::kEnd, index});
-    } else {
-      unwatched_ = true;
-    }
+    if (stage.pidfd() != -1) poller_.watch(stage.pidfd(), false, {Poller::Tag::Kind::kEnd, index});
     if (stage.report() != -1)
       poller_.watch(stage.report(), false, {Poller::Tag::Kind::kReport, index});
   }
@@ -169,6 +165,13 @@ void Job::start() {
 
 bool Job::running() const noexcept {
   return std::any_of(stages_.begin(), stages_.end(), [](const auto& s) { return s->running(); });
+}
+
+// A running stage without a pidfd (the kernel has none, or refuses to wait
+// on it): its end is looked for on a tick.
+bool Job::unwatched() const noexcept {
+  return std::any_of(stages_.begin(), stages_.end(),
+                     [](const auto& s) { return s->running() && s->pidfd() == -1; });
 }
 
 void Job::send(int sig, bool endedGroupsToo) noexcept {
@@ -234,7 +237,7 @@ void Job::handleTimers(Clock::time_point now) {
 Clock::time_point Job::nextWake() const noexcept {
   Clock::time_point wake = timedOut_ ? (killed_ ? Clock::time_point::max() : killAt_) : deadline_;
   if (!running()) wake = std::min(wake, drainUntil_);
-  if (unwatched_ && running()) wake = std::min(wake, Clock::now() + std::chrono::milliseconds(10));
+  if (unwatched()) wake = std::min(wake, Clock::now() + std::chrono::milliseconds(10));
   return wake;
 }
 
@@ -248,7 +251,7 @@ bool Job::pump(Clock::time_point until) {
     timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 1 << 30));
   }
   poller_.wait(timeout, [this](Poller::Tag tag) { handle(tag); });
-  if (unwatched_) {
+  if (unwatched()) {
     for (std::size_t i = 0; i < stages_.size(); ++i) {
       Stage& stage = *stages_[i];
       if (stage.running() && stage.pidfd() == -1 && stage.observeEnd(false)) stageEnded(i);

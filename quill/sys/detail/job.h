@@ -62,6 +62,7 @@ class Job {
   void send(int sig, bool endedGroupsToo) noexcept;
   void finish() noexcept;
   bool running() const noexcept;
+  bool unwatched() const noexcept;
 
   TRunOptions options_;
   Clock::time_point deadline_ = Clock::time_point::max();
@@ -71,7 +72,6 @@ class Job {
   bool killed_ = false;
   bool over_ = false;
   bool waited_ = false;
-  bool unwatched_ = false;  // a running stage has no pidfd: its end is looked for on a tick
   Poller poller_;
   Streams streams_;
   std::vector<std::unique_ptr<Stage>> stages_;

@@ -38,7 +38,7 @@ struct ChildStart {
 // its standard error. It leaves through exec or exit_group only.
 [[noreturn]] void runChild(const ChildStart& start) noexcept {
   SetupFailure failure;
-  replayAndExec(*start.plan, &start.callerMask, start.hooks, failure);
+  replayAndExec(*start.plan, &start.callerMask, start.hooks, start.report, failure);
   const char* message = start.hooks != nullptr ? start.hooks->message() : nullptr;
   if (start.report != -1) {
     writeAll(start.report, reinterpret_cast<const char*>(&failure), sizeof failure);
@@ -209,10 +209,17 @@ bool readReport(int fd, std::string& report) {
 }
 
 bool parseReport(const std::string& report, SetupFailure& failure, std::string& message) {
-  if (report.size() < sizeof failure) return false;
-  std::memcpy(&failure, report.data(), sizeof failure);
-  message = report.substr(sizeof failure);
-  return failure.where != SetupFailure::Where::kNone;
+  // Records of progress (no error), then perhaps the failure and the text
+  // of a hook's exception.
+  failure = SetupFailure();
+  for (std::size_t at = 0; at + sizeof failure <= report.size(); at += sizeof failure) {
+    std::memcpy(&failure, report.data() + at, sizeof failure);
+    if (failure.error != 0) {
+      message = report.substr(at + sizeof failure);
+      return true;
+    }
+  }
+  return false;
 }
 
 int openPidfd(pid_t pid) noexcept {

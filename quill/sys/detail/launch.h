@@ -83,7 +83,8 @@ Launched launch(const LaunchRequest& request) noexcept;
 bool readReport(int fd, std::string& report);
 
 /// What a report says: true, with `failure` (and `message`, when a hook
-/// raised) filled, when the child's set-up failed.
+/// raised) filled, when the child's set-up failed; otherwise `failure` is
+/// the last step the child noted it was about to take (kNone: none).
 bool parseReport(const std::string& report, SetupFailure& failure, std::string& message);
 
 /// A descriptor that refers to the child `pid` of this process, or -1 where

@@ -168,6 +168,7 @@ bool CommandHooks::guarded(const Hook& hook, SetupFailure& failure) noexcept {
     failure.error = ECANCELED;
     message_ = "unexpected error before exec";
   }
+  if (failure.error == 0) failure.error = ECANCELED;  // a failure always names an error
   failure.where = SetupFailure::Where::kPreparation;
   failure.index = 0;
   return false;

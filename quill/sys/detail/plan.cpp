@@ -139,11 +139,13 @@ bool fail(SetupFailure& failure, SetupFailure::Where where, long result,
   return false;
 }
 
-bool runPlanSteps(const ChildPlan& plan, Texts& texts, ChildHooks* hooks,
+bool runPlanSteps(const ChildPlan& plan, Texts& texts, ChildHooks* hooks, int progress,
                   SetupFailure& failure) noexcept {
   std::size_t textsUsed = 0;
   for (std::size_t i = 0; i < plan.stepCount; ++i) {
     const Step& step = plan.steps[i];
+    if (step.kind == Step::Kind::kOpen)
+      noteProgress(progress, SetupFailure::Where::kStep, static_cast<std::uint32_t>(i));
     if (step.kind == Step::Kind::kHook) {
       if (hooks != nullptr && !hooks->inChild(static_cast<std::size_t>(step.source), failure))
         return false;
@@ -240,12 +242,22 @@ void closeCallerDescriptorsAtExec() noexcept {
   }
 }
 
-bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure) noexcept {
+void noteProgress(int progress, SetupFailure::Where where, std::uint32_t index) noexcept {
+  if (progress == -1) return;
+  const SetupFailure reached = {where, index, 0};
+  writeAll(progress, reinterpret_cast<const char*>(&reached), sizeof reached);
+}
+
+bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure,
+                   int progress) noexcept {
   using Where = SetupFailure::Where;
   long result = 0;
   const bool enterLate = settings.setIdentity;
-  if (settings.directory != nullptr && !enterLate &&
-      (result = rawSyscall(SYS_chdir, reinterpret_cast<long>(settings.directory))) < 0)
+  auto enter = [&]() noexcept {
+    noteProgress(progress, Where::kDirectory, 0);
+    return rawSyscall(SYS_chdir, reinterpret_cast<long>(settings.directory));
+  };
+  if (settings.directory != nullptr && !enterLate && (result = enter()) < 0)
     return fail(failure, Where::kDirectory, result);
   if (settings.setUmask) rawSyscall(SYS_umask, settings.umask);
   for (std::size_t i = 0; i < settings.limitCount; ++i) {
@@ -269,8 +281,7 @@ bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure
     if ((result = rawSyscall(SYS_setresuid, settings.uid, settings.uid, settings.uid)) < 0)
       return fail(failure, Where::kUid, result);
   }
-  if (settings.directory != nullptr && enterLate &&
-      (result = rawSyscall(SYS_chdir, reinterpret_cast<long>(settings.directory))) < 0)
+  if (settings.directory != nullptr && enterLate && (result = enter()) < 0)
     return fail(failure, Where::kDirectory, result);
   // After the identity: changing it clears the parent-death signal.
   if (settings.deathSignal != 0) {
@@ -334,14 +345,15 @@ int execProgram(const ChildPlan& plan) noexcept {
 }
 
 void replayAndExec(const ChildPlan& plan, const sigset_t* callerMask, ChildHooks* hooks,
-                   SetupFailure& failure) noexcept {
+                   int progress, SetupFailure& failure) noexcept {
   prepareSignals(plan.clean, callerMask);
   if (plan.clean) closeCallerDescriptorsAtExec();
   Texts texts;
   prepareTexts(plan, texts);
-  if (!applySettings(plan.settings, plan.parent, failure)) return;
-  if (!runPlanSteps(plan, texts, hooks, failure)) return;
+  if (!applySettings(plan.settings, plan.parent, failure, progress)) return;
+  if (!runPlanSteps(plan, texts, hooks, progress, failure)) return;
   if (hooks != nullptr && !hooks->beforeExec(failure)) return;
+  noteProgress(progress, SetupFailure::Where::kExec, 0);
   const int error = execProgram(plan);
   failure = {SetupFailure::Where::kExec, 0, error};
 }

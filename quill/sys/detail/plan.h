@@ -129,8 +129,17 @@ void prepareSignals(bool clean, const sigset_t* callerMask) noexcept;
 /// steps set up survive exec.
 void closeCallerDescriptorsAtExec() noexcept;
 
-/// Applies `settings`; false, with `failure` filled, when one fails.
-bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure) noexcept;
+/// Applies `settings`; false, with `failure` filled, when one fails. With
+/// `progress` (a descriptor, else -1), notes there where it goes before a
+/// step that may block (noteProgress).
+bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure,
+                   int progress = -1) noexcept;
+
+/// Writes into `progress` (when not -1) a record with no error naming the
+/// step the child is about to take: where a child that is ended while it
+/// blocks there (a named pipe nobody opens, a hung network file system) had
+/// got to. Only steps that may block are noted.
+void noteProgress(int progress, SetupFailure::Where where, std::uint32_t index) noexcept;
 
 /// Replaces the process image with the plan's program. Returns only when
 /// that failed, with the errno to report.
@@ -138,9 +147,10 @@ int execProgram(const ChildPlan& plan) noexcept;
 
 /// The whole of a child's way from its start: signals, descriptors, texts,
 /// settings, steps (with `hooks` for kHook steps; null when there are none),
-/// exec. Returns only when something failed, as `failure` tells.
+/// exec, noting its progress into `progress` (-1: nowhere). Returns only when
+/// something failed, as `failure` tells.
 void replayAndExec(const ChildPlan& plan, const sigset_t* callerMask, ChildHooks* hooks,
-                   SetupFailure& failure) noexcept;
+                   int progress, SetupFailure& failure) noexcept;
 
 /// Runs the steps of one preparation in this process, as its InChild hook
 /// does when a preparation of the caller's holds it; false, with `failure`

@@ -96,12 +96,18 @@ void Stage::readReport() {
 void Stage::noteReport() {
   SetupFailure failure;
   std::string message;
-  if (layout_ != nullptr && parseReport(report_, failure, message)) {
-    result_.setupError = failure.error;
+  if (layout_ != nullptr) {
+    const bool failed = parseReport(report_, failure, message);
     LineBuffer step;
     describeStep(layout_->laidOut(), failure, step);
-    result_.setupStep = step.text();
-    if (!message.empty()) result_.setupStep += ": " + message;
+    if (failed) {
+      result_.setupError = failure.error;
+      result_.setupStep = step.text();
+      if (!message.empty()) result_.setupStep += ": " + message;
+    } else if (failure.where != SetupFailure::Where::kNone &&
+               failure.where != SetupFailure::Where::kExec) {
+      unfinished_ = step.text();
+    }
   }
   report_.clear();
   poller_.forget(launched_.report);
@@ -134,6 +140,12 @@ void Stage::reap() noexcept {
       noteReport();
     } catch (...) {
     }
+  }
+  // Ended by a signal where a step of its set-up blocked: that is how far
+  // it got.
+  if (result_.signal != 0 && result_.setupError == 0 && !unfinished_.empty()) {
+    result_.setupStep = unfinished_;
+    result_.setupError = EINTR;
   }
   poller_.forget(launched_.report);
   closeFd(launched_.report);

@@ -73,6 +73,9 @@ class Stage {
   Poller& poller_;
   Launched launched_;
   std::string report_;
+  // The step a child that has not exec'd was about to take, in words: where
+  // it blocked if a signal ends it.
+  std::string unfinished_;
   bool running_ = false;
   bool reaped_ = false;
   TStage result_;
