@@ -118,6 +118,9 @@ class QUILL_API TExec : public TSettable<TExec> {
   /// a pipe when the pipe holds it whole, else from an anonymous file;
   /// Execute feeds it through a pipe while it reads the output.
   TExec StdinFromString(const std::string& text) const;
+  /// A copy whose standard input is a pipe fed by TJob::Write (Start);
+  /// Execute closes it at once, and Run gives an empty input.
+  TExec StdinFromCaller() const;
 
   /// The argument vector; element 0 is the program.
   TEArgs args;

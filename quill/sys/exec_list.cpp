@@ -95,6 +95,12 @@ TExecList WithRedirectToFile(const TExecList& l, const TRedirectToFile& r) {
   return withLast(l, [&](const TExec& cmd) { return cmd.WithRedirectToFile(r); });
 }
 
+TExecList StdinFromCaller(const TExecList& l) {
+  TExecList copy(l);
+  if (!copy.empty()) copy.front() = copy.front().StdinFromCaller();
+  return copy;
+}
+
 TExecList StdinFromString(const TExecList& l, const std::string& text) {
   return withLast(l, [&](const TExec& cmd) { return cmd.StdinFromString(text); });
 }

@@ -107,6 +107,9 @@ QUILL_API TExecList WithRedirect(const TExecList& l, const TRedirect& r);
 QUILL_API TExecList WithRedirectToFile(const TExecList& l, const TRedirectToFile& r);
 /// A copy of `l` whose last command reads `text` as standard input.
 QUILL_API TExecList StdinFromString(const TExecList& l, const std::string& text);
+/// A copy of `l` whose first command reads its standard input from the
+/// caller (TExec::StdinFromCaller).
+QUILL_API TExecList StdinFromCaller(const TExecList& l);
 
 /// Runs the commands in order with their own flags and returns the last
 /// one's result; (0, 0) for an empty list. When the last command is waited

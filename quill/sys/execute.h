@@ -37,8 +37,11 @@
 #include <sys/types.h>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quill::sys {
@@ -47,16 +50,40 @@ namespace detail {
 class Job;
 }
 
-/// What a deadline ends: the child alone, or its whole process group (each
-/// command then runs in a process group of its own).
-enum class TKillScope { Child, ProcessGroup };
+/// What a deadline, TJob::Signal and the end of a job reach: the child
+/// alone, its whole process group (each command then runs in a process
+/// group of its own), or everything in the run's cgroup (which needs
+/// TRunOptions::cgroup).
+enum class TKillScope { Child, ProcessGroup, Cgroup };
+
+/// Limits written into a run's cgroup before any command starts; 0: not
+/// set.
+struct TCgroupLimits {
+  /// Bytes, memory.max.
+  std::uint64_t memoryMax = 0;
+  /// Bytes, memory.high.
+  std::uint64_t memoryHigh = 0;
+  /// Processes, pids.max.
+  std::uint64_t pidsMax = 0;
+  /// CPU time per period, cpu.max.
+  std::chrono::microseconds cpuQuota{0};
+  /// The period of cpuQuota.
+  std::chrono::microseconds cpuPeriod{100000};
+};
 
 /// How Execute and Start run a list.
-struct TRunOptions {
-  /// The deadline, counted from the start of the first command; 0: none.
+///
+/// The layout of this struct, of TStage and of TOutcome stays the same for
+/// every 2.x release: what a later release adds goes into an object the
+/// library owns, reached through member functions.
+struct QUILL_API TRunOptions {
+  /// The deadline, counted from the start of the first command; 0: none, a
+  /// negative one has passed already (the commands are ended at once). Too
+  /// long a span for the clock is no deadline.
   std::chrono::milliseconds timeout{0};
   /// On timeout, SIGTERM first, then SIGKILL once this has passed. Also
-  /// bounds how long pipes are read after the last command has ended.
+  /// bounds how long pipes are read after the last command has ended. A
+  /// negative one counts as 0.
   std::chrono::milliseconds killAfter{2000};
   /// Whom the deadline's signals (and TJob::Signal) reach.
   TKillScope killScope = TKillScope::ProcessGroup;
@@ -69,17 +96,49 @@ struct TRunOptions {
   /// Send every command's standard error into the captured standard output,
   /// in the order it is written (2>&1); `err` stays empty.
   bool mergeStderr = false;
+  /// A delegated cgroup v2 directory: every run gets a fresh leaf under it,
+  /// with `limits`, holding all of its commands, removed after the run.
+  /// "": none.
+  std::string cgroup;
+  /// Written into the run's leaf before any command starts.
+  TCgroupLimits limits;
+  /// Called with 1 or 2 and the bytes of standard output or error as they
+  /// arrive, in the thread that drives the run; what it is given is not
+  /// kept in the outcome.
+  std::function<void(int stream, std::string_view bytes)> onOutput;
+  /// Called with 1 or 2 and each whole line (without its newline) as it
+  /// arrives; a last line without a newline comes at the end as it is. Not
+  /// with onOutput (std::invalid_argument).
+  std::function<void(int stream, std::string_view line)> onLine;
+  /// A longer line is delivered to onLine in pieces of this size.
+  std::size_t maxLine = 64 * 1024;
+
+ private:
+  std::shared_ptr<void> extension_;  // what a later 2.x release adds
 };
 
 class TJob;
+
+/// Drives every job of `jobs` until one is done and returns its index, or
+/// jobs.size() when `timeout` passed first (a negative one waits without
+/// limit). Jobs already waited for (Wait called) or moved from are skipped;
+/// when none is left, returns jobs.size() at once. The caller takes the
+/// outcome with jobs[i].Wait(), which then returns without blocking.
+QUILL_API std::size_t WaitAny(std::vector<TJob>& jobs, std::chrono::milliseconds timeout);
 
 /// Starts `list` as Execute does and returns at once; the deadline runs from
 /// now.
 QUILL_API TJob Start(const TExecList& list, const TRunOptions& options = TRunOptions());
 
-/// A run started in the background. Move-only; a job that is destroyed
-/// without having been waited for ends its commands (SIGKILL, per its kill
-/// scope) and reaps them.
+/// A run started in the background. Nothing runs it in the background: no
+/// thread of the library's exists. The run makes progress (reads the
+/// output, feeds the input, enforces the deadline, reaps the children) only
+/// while its owner drives it: Wait() drives it to its end, Done() does what
+/// can be done now, WaitAny() drives many at once, or a loop of the owner's
+/// (poll, epoll, Boost.Asio) calls Done() whenever Fd() is readable. A job
+/// nobody drives still ends and reaps everything when it is destroyed.
+/// Move-only; a job that is destroyed without having been waited for ends
+/// its commands (SIGKILL, per its kill scope) and reaps them.
 class QUILL_API TJob {
  public:
   /// Takes over `other`'s run; `other` is left without one.
@@ -91,19 +150,34 @@ class QUILL_API TJob {
   /// Ends and reaps whatever still runs.
   ~TJob();
 
-  /// Waits for the run to end, honouring its deadline, and returns its
+  /// Drives the run to its end, honouring its deadline, and returns its
   /// outcome. Call it once: a second call raises std::logic_error.
   TOutcome Wait();
-  /// True once the run is over (Wait then returns at once). Never blocks;
-  /// reads and writes what the pipes have ready.
+  /// Does what can be done now (reads and writes what the pipes have ready,
+  /// looks at the deadline and the children); true once the run is over
+  /// (Wait then returns at once). Never blocks.
   bool Done();
   /// Sends `sig` to every command still running, per the kill scope.
   void Signal(int sig);
   /// The process ids of the commands, in list order.
   std::vector<pid_t> Pids() const;
+  /// Readable whenever Done() can make progress: output ready, input
+  /// writable, a child ended, the deadline or the drain bound passed. For
+  /// poll, epoll or an event loop; valid until the job is destroyed; never
+  /// to be read or closed by the caller. -1 for a job without a run.
+  int Fd() const;
+  /// Queues `bytes` for the standard input of the first command, which must
+  /// read from the caller (StdinFromCaller); never blocks: the bytes go out
+  /// as the pipe takes them while the job is driven. Raises
+  /// std::logic_error after CloseStdin, once the run is over, or without
+  /// StdinFromCaller.
+  void Write(std::string_view bytes);
+  /// Ends that input once the queue is written.
+  void CloseStdin();
 
  private:
   friend TJob Start(const TExecList& list, const TRunOptions& options);
+  friend std::size_t WaitAny(std::vector<TJob>& jobs, std::chrono::milliseconds timeout);
   QUILL_LOCAL explicit TJob(std::unique_ptr<detail::Job> job) noexcept;
 
   std::unique_ptr<detail::Job> job_;

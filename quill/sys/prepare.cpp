@@ -25,6 +25,13 @@ void makePipe(int fds[2]) {
   fds[1] = pipe.write;
 }
 
+// Standard input from the caller. Only a run of Start has a caller to feed
+// it; everywhere else the program reads an empty input.
+class CallerInputPrep : public TExec::TPrepare {
+ public:
+  void InChild(const TExec& cmd) override;
+};
+
 // Only an object of exactly the library's class is known by its data: a
 // subclass may override any hook.
 template <typename T>
@@ -47,6 +54,7 @@ detail::PrepItem itemOf(TExec::TPrepare& prep) {
   if (const auto* copy = exactly<TRedirect>(prep))
     return detail::FixedStep{detail::FixedStep::Kind::kCopy, copy->fd, copy->srcFd, 0, nullptr};
   if (const auto* text = exactly<TReadFromStr>(prep)) return detail::TextInput{&text->text};
+  if (exactly<CallerInputPrep>(prep)) return detail::CallerInput{};
   if (exactly<TReadOut>(prep)) return detail::Capture{&prep, static_cast<TReadOut&>(prep).fds};
   if (exactly<TWriteToPipeline>(prep))
     return detail::PipelineEnd{static_cast<TWriteToPipeline&>(prep).pipe->fds, true};
@@ -114,6 +122,8 @@ void appendClassicSteps(const PrepItem& item, std::vector<Step>& steps) {
           steps.push_back(stepOf(it));
         } else if constexpr (std::is_same_v<T, TextInput>) {
           steps.push_back({Step::Kind::kText, 0, -1, 0, it.text->data(), it.text->size()});
+        } else if constexpr (std::is_same_v<T, CallerInput>) {
+          steps.push_back({Step::Kind::kText, 0, -1, 0, "", 0});
         } else if constexpr (std::is_same_v<T, PipelineEnd>) {
           if (it.writes) {
             pipeSteps(1, it.ends[1], it.ends[0]);
@@ -255,6 +265,14 @@ TExec TExec::WithRedirectToFile(const TRedirectToFile& r) const {
 
 TExec TExec::StdinFromString(const std::string& text) const {
   return withAdded(*this, new TReadFromStr(text));
+}
+
+TExec TExec::StdinFromCaller() const {
+  return withAdded(*this, new CallerInputPrep);
+}
+
+void CallerInputPrep::InChild(const TExec&) {
+  replayInChild(*this);
 }
 
 }  // namespace quill::sys

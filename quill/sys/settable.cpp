@@ -177,6 +177,26 @@ Self TSettable<Self>::WithParentDeathSignal(int sig) const {
                  [&](TChildSettings& settings) { settings.deathSignal = sig; });
 }
 
+template <typename Self>
+Self TSettable<Self>::InCgroup(const std::string& dir) const {
+  refuseZero("InCgroup", "the directory", dir);
+  if (dir.empty()) throw std::invalid_argument("InCgroup: no directory");
+  return changed(static_cast<const Self&>(*this),
+                 [&](TChildSettings& settings) { settings.cgroup = dir; });
+}
+
+template <typename Self>
+Self TSettable<Self>::WithNoNewPrivileges() const {
+  return changed(static_cast<const Self&>(*this),
+                 [](TChildSettings& settings) { settings.noNewPrivileges = true; });
+}
+
+template <typename Self>
+Self TSettable<Self>::WithoutCapabilities() const {
+  return changed(static_cast<const Self&>(*this),
+                 [](TChildSettings& settings) { settings.withoutCapabilities = true; });
+}
+
 template class TSettable<TExec>;
 template class TSettable<TExecList>;
 

@@ -6,13 +6,14 @@
 ///
 /// The settings are gathered in the caller (the user database is read
 /// there, never in the child) and applied in the child in one fixed order,
-/// whatever the order they were added in: umask, limits, new session or
-/// process group, supplementary groups, group id, user id, then the
-/// directory (entered before the umask when no identity is set, after the
-/// identity change otherwise, so that the new user's own rights decide
-/// whether it can be reached), then the parent-death signal; then the
-/// descriptors are set up and the program is executed with the command's
-/// environment. A later setting of one kind replaces an earlier one;
+/// whatever the order they were added in: the cgroup first, as the child
+/// starts; then umask, limits, new session or process group, supplementary
+/// groups, group id, user id, then the directory (entered before the umask
+/// when no identity is set, after the identity change otherwise, so that
+/// the new user's own rights decide whether it can be reached), then no new
+/// privileges and the capabilities dropped, then the parent-death signal;
+/// then the descriptors are set up and the program is executed with the
+/// command's environment. A later setting of one kind replaces an earlier one;
 /// environment changes and limits apply in turn. A setting that fails ends
 /// the child like any set-up failure (see exec.h and execute.h).
 
@@ -75,6 +76,13 @@ struct QUILL_API TChildSettings {
   /// The signal the program gets when the thread that started it ends; 0:
   /// none.
   int deathSignal = 0;
+  /// The cgroup v2 directory the child starts in; "": the caller's.
+  std::string cgroup;
+  /// Set-user-id bits and file capabilities no longer raise privileges.
+  bool noNewPrivileges = false;
+  /// Empty bounding, ambient and inheritable capability sets (and effective
+  /// and permitted ones when the child is still root).
+  bool withoutCapabilities = false;
 };
 
 /// The setting operations, shared by one command (TExec) and a list of
@@ -124,6 +132,17 @@ class QUILL_API TSettable {
   /// A copy whose program gets signal `sig` when the thread that started it
   /// ends (also when that happened before the signal could be asked for).
   Self WithParentDeathSignal(int sig) const;
+  /// A copy whose child starts inside the existing cgroup v2 directory
+  /// `dir`, before it runs any code of its own. A directory that is missing
+  /// or no cgroup fails the command's set-up ("cgroup <dir>").
+  Self InCgroup(const std::string& dir) const;
+  /// A copy whose program cannot gain privileges through set-user-id bits
+  /// or file capabilities (no_new_privs), after the identity change.
+  Self WithNoNewPrivileges() const;
+  /// A copy whose program runs with empty bounding, ambient and inheritable
+  /// capability sets (and empty effective and permitted sets when it still
+  /// runs as root), after the identity change.
+  Self WithoutCapabilities() const;
 
  protected:
   TSettable() = default;

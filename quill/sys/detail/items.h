@@ -31,6 +31,10 @@ struct TextInput {
   const std::string* text;
 };
 
+/// Standard input from the caller (TJob::Write): a pipe a run of Start
+/// feeds from its queue; an empty input elsewhere.
+struct CallerInput {};
+
 /// Standard output into a pipeline's pipe (`writes`), or standard input
 /// from it. `ends` are the pipe's ends in the preparations' PipePair, which
 /// also tells the two ends of one pipe apart from those of another.
@@ -52,7 +56,7 @@ struct Hooked {
 };
 
 /// One preparation of a command.
-using PrepItem = std::variant<FixedStep, TextInput, PipelineEnd, Capture, Hooked>;
+using PrepItem = std::variant<FixedStep, TextInput, CallerInput, PipelineEnd, Capture, Hooked>;
 
 /// The preparations of `cmd` in the order their hooks run; unions of the
 /// library are walked, not listed.

@@ -43,11 +43,25 @@ int floorOf(const std::vector<std::unique_ptr<Stage>>& stages) {
 
 }  // namespace
 
-Job::Job(const std::vector<const TExec*>& commands, const TRunOptions& options, bool borrowTexts)
-    : options_(options), streams_(poller_, options.maxOutput) {
+namespace {
+
+const TRunOptions& checked(const TRunOptions& options) {
+  if (options.onOutput && options.onLine)
+    throw std::invalid_argument("TRunOptions: onOutput and onLine together");
+  if (options.killScope == TKillScope::Cgroup && options.cgroup.empty())
+    throw std::invalid_argument("TRunOptions: TKillScope::Cgroup without a cgroup");
+  return options;
+}
+
+}  // namespace
+
+Job::Job(const std::vector<const TExec*>& commands, const TRunOptions& options, Owner owner)
+    : options_(checked(options)),
+      streams_(poller_, options.maxOutput, {options.onOutput, options.onLine, options.maxLine}),
+      owner_(owner) {
   if (options_.killAfter.count() < 0) options_.killAfter = std::chrono::milliseconds(0);
   try {
-    layOut(commands, borrowTexts);
+    layOut(commands);
     start();
   } catch (...) {
     finish();
@@ -62,7 +76,7 @@ Job::~Job() {
 // Every command laid out, and the run's pipes made, before anything starts:
 // the capture of the last command's output and of every command's standard
 // error, then, per command, the pipes of its pipelines and its texts.
-void Job::layOut(const std::vector<const TExec*>& commands, bool borrowTexts) {
+void Job::layOut(const std::vector<const TExec*>& commands) {
   // An unusable command is refused before anything is started.
   for (const TExec* cmd : commands) refuseUnusableWords(cmd->args);
   for (const TExec* cmd : commands) {
@@ -83,7 +97,6 @@ void Job::layOut(const std::vector<const TExec*>& commands, bool borrowTexts) {
     streams_.capture(Streams::kErr, err.read);
     errorTarget_ = err.write;
   }
-  borrowTexts_ = borrowTexts;
 }
 
 // The steps of command `index`: the run's captures first (so that the
@@ -101,6 +114,8 @@ void Job::addSteps(std::size_t index) {
             layout.addStep(stepOf(item));
           } else if constexpr (std::is_same_v<T, TextInput>) {
             layout.addStep(copyStep(0, feedText(*item.text, index)));
+          } else if constexpr (std::is_same_v<T, CallerInput>) {
+            layout.addStep(copyStep(0, feedFromCaller(index)));
           } else if constexpr (std::is_same_v<T, PipelineEnd>) {
             const PipeEnds& pipe = pipelineOf(item.ends);
             layout.addStep(item.writes ? copyStep(1, pipe.write) : copyStep(0, pipe.read));
@@ -122,7 +137,24 @@ void Job::addSteps(std::size_t index) {
 int Job::feedText(const std::string& text, std::size_t index) {
   const PipeEnds pipe = makePipe(floor_);
   childEnds_.push_back(pipe.read);
-  streams_.feed(pipe.write, text.data(), text.size(), borrowTexts_ ? std::string() : text, index);
+  const bool borrowed = owner_ == Owner::kExecute;
+  streams_.feed(pipe.write, text.data(), text.size(), borrowed ? std::string() : text, index);
+  return pipe.read;
+}
+
+// The read end of a new pipe through which command `index` reads what the
+// caller writes. Only the first such command of a run of Start gets the
+// caller's input; the others, and those of Execute, read an empty input.
+int Job::feedFromCaller(std::size_t index) {
+  const PipeEnds pipe = makePipe(floor_);
+  childEnds_.push_back(pipe.read);
+  if (owner_ == Owner::kJob && !callerFed_) {
+    callerFed_ = true;
+    streams_.feedFromCaller(pipe.write, index);
+  } else {
+    int unused = pipe.write;
+    closeFd(unused);
+  }
   return pipe.read;
 }
 
@@ -161,6 +193,7 @@ void Job::start() {
   for (int& fd : childEnds_) closeFd(fd);
   childEnds_.clear();
   pipelines_.clear();
+  poller_.armAt(nextWake());
 }
 
 bool Job::running() const noexcept {
@@ -203,9 +236,10 @@ void Job::stageEnded(std::size_t index) {
 void Job::handle(Poller::Tag tag) {
   using Kind = Poller::Tag::Kind;
   switch (tag.kind) {
-    case Kind::kOut: streams_.read(Streams::kOut); break;
-    case Kind::kErr: streams_.read(Streams::kErr); break;
+    case Kind::kOut: read(Streams::kOut); break;
+    case Kind::kErr: read(Streams::kErr); break;
     case Kind::kFeed: streams_.write(tag.index); break;
+    case Kind::kCallerInput: streams_.sendFromCaller(); break;
     case Kind::kEnd:
       if (stages_[tag.index]->running() && stages_[tag.index]->observeEnd(false))
         stageEnded(tag.index);
@@ -213,6 +247,22 @@ void Job::handle(Poller::Tag tag) {
     case Kind::kReport: stages_[tag.index]->readReport(); break;
     case Kind::kTimer: break;  // the timers are looked at after every wait
   }
+}
+
+void Job::read(Streams::Which which) {
+  try {
+    streams_.read(which);
+  } catch (...) {
+    callbackFailed();
+  }
+}
+
+// A callback raised: the run is ended as a deadline would end it, nothing
+// more is read, and the exception is rethrown once every child is reaped.
+void Job::callbackFailed() {
+  if (!failure_) failure_ = std::current_exception();
+  streams_.closeAll();
+  if (!timedOut_) deadline_ = Clock::now();
 }
 
 void Job::handleTimers(Clock::time_point now) {
@@ -228,7 +278,13 @@ void Job::handleTimers(Clock::time_point now) {
     send(SIGKILL, true);
     if (!running()) drainUntil_ = now;
   }
-  if (!running() && now >= drainUntil_) streams_.drainAndClose();
+  if (!running() && now >= drainUntil_) {
+    try {
+      streams_.drainAndClose();
+    } catch (...) {
+      callbackFailed();
+    }
+  }
   if (!running() && !streams_.reading()) finish();
 }
 
@@ -244,7 +300,6 @@ Clock::time_point Job::nextWake() const noexcept {
 bool Job::pump(Clock::time_point until) {
   handleTimers(Clock::now());
   if (over_) return true;
-  poller_.armAt(nextWake());
   int timeout = -1;
   if (until != Clock::time_point::max()) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
@@ -258,6 +313,8 @@ bool Job::pump(Clock::time_point until) {
     }
   }
   handleTimers(Clock::now());
+  // Whoever waits on the run's descriptor is woken for the next timer.
+  if (!over_) poller_.armAt(nextWake());
   return over_;
 }
 
@@ -266,6 +323,7 @@ TOutcome Job::wait() {
   waited_ = true;
   while (!pump(Clock::time_point::max())) {
   }
+  if (failure_) std::rethrow_exception(failure_);
   TOutcome outcome;
   outcome.out = streams_.take(Streams::kOut);
   outcome.err = streams_.take(Streams::kErr);
@@ -278,7 +336,18 @@ TOutcome Job::wait() {
 }
 
 bool Job::done() {
-  return pump(Clock::now());
+  const bool over = pump(Clock::now());
+  if (over && failure_) std::rethrow_exception(failure_);
+  return over;
+}
+
+void Job::write(std::string_view bytes) {
+  if (over_) throw std::logic_error("TJob::Write: the job has ended");
+  streams_.writeFromCaller(bytes);
+}
+
+void Job::closeStdin() {
+  if (!over_) streams_.closeFromCaller();
 }
 
 // The run is over, or is given up: whatever still runs is killed, every

@@ -15,9 +15,11 @@
 
 #include <sys/types.h>
 #include <chrono>
+#include <exception>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quill::sys::detail {
@@ -26,21 +28,36 @@ class Job {
  public:
   using Clock = std::chrono::steady_clock;
 
+  /// Who owns the run: Execute, which drives it to its end before its
+  /// commands can go (their texts are read where they are, and a command
+  /// reading from the caller gets an empty input), or a TJob of Start.
+  enum class Owner { kExecute, kJob };
+
   /// Starts every command of `commands` at once. The commands are only read
-  /// during the call; with `borrowTexts` their standard-input texts are
-  /// read while the run goes on, so they must outlive it. Raises (after
-  /// ending and reaping whatever it started) when a command cannot be
-  /// started at all.
-  Job(const std::vector<const TExec*>& commands, const TRunOptions& options, bool borrowTexts);
+  /// during the call (and, for Execute, their texts while the run goes on).
+  /// Raises std::invalid_argument for options that do not go together, and
+  /// (after ending and reaping whatever it started) what keeps a command
+  /// from being started at all.
+  Job(const std::vector<const TExec*>& commands, const TRunOptions& options, Owner owner);
   /// Ends (SIGKILL, per the kill scope) and reaps whatever still runs.
   ~Job();
   Job(const Job&) = delete;
   Job& operator=(const Job&) = delete;
 
-  /// Drives the run to its end and returns its outcome; once.
+  /// Drives the run to its end and returns its outcome; once. Rethrows
+  /// what a callback raised, after every child is reaped.
   TOutcome wait();
-  /// Does what can be done now; true once the run is over. Never blocks.
+  /// Does what can be done now; true once the run is over (rethrows then
+  /// what a callback raised). Never blocks.
   bool done();
+  /// True once the run is over; nothing is done.
+  bool over() const noexcept { return over_; }
+  /// True once wait() has been called.
+  bool waited() const noexcept { return waited_; }
+  /// Queues bytes for the command that reads from the caller.
+  void write(std::string_view bytes);
+  /// Ends that input once the queue is written.
+  void closeStdin();
   /// Sends `sig` to every command still running, per the kill scope.
   void signal(int sig);
   /// The commands' process ids, in list order.
@@ -49,13 +66,16 @@ class Job {
   int fd() const noexcept { return poller_.fd(); }
 
  private:
-  void layOut(const std::vector<const TExec*>& commands, bool borrowTexts);
+  void layOut(const std::vector<const TExec*>& commands);
   void addSteps(std::size_t index);
   int feedText(const std::string& text, std::size_t index);
+  int feedFromCaller(std::size_t index);
   const PipeEnds& pipelineOf(const int* ends);
   void start();
   bool pump(Clock::time_point until);
   void handle(Poller::Tag tag);
+  void read(Streams::Which which);
+  void callbackFailed();
   void handleTimers(Clock::time_point now);
   void stageEnded(std::size_t index);
   Clock::time_point nextWake() const noexcept;
@@ -83,7 +103,9 @@ class Job {
   std::map<const int*, PipeEnds> pipelines_;
   int floor_ = 3;
   int errorTarget_ = -1;
-  bool borrowTexts_ = true;
+  Owner owner_;
+  bool callerFed_ = false;      // the caller's input has its pipe
+  std::exception_ptr failure_;  // what a callback raised
 };
 
 }  // namespace quill::sys::detail

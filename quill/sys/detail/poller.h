@@ -21,7 +21,7 @@ class Poller {
   /// What a ready descriptor stands for: its kind and, for the kinds that
   /// come in numbers, which one.
   struct Tag {
-    enum class Kind : std::uint32_t { kOut, kErr, kFeed, kEnd, kReport, kTimer };
+    enum class Kind : std::uint32_t { kOut, kErr, kFeed, kCallerInput, kEnd, kReport, kTimer };
     Kind kind;
     std::uint32_t index;
   };

@@ -1,16 +1,21 @@
 #pragma once
-// The bytes a run moves: the output streams it captures and the
-// standard-input texts it feeds; private to quill/sys.
+// The bytes a run moves: the output streams it captures (kept, or handed to
+// the caller's callbacks as they arrive), the standard-input texts it feeds
+// and the input the caller writes while the run goes on; private to
+// quill/sys.
 //
 // Every descriptor here is the run's own end of a pipe, non-blocking, read
 // or written only when the run's loop has found it ready; none ever blocks
-// the caller.
+// the caller, and none is watched while it has nothing to do, so that the
+// run's descriptor is never ready without progress to make.
 
 #include <quill/sys/detail/output.h>
 #include <quill/sys/detail/poller.h>
 
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quill::sys::detail {
@@ -20,32 +25,47 @@ class Streams {
   /// Which captured stream.
   enum Which { kOut = 0, kErr = 1 };
 
-  /// Streams keeping at most `maxOutput` bytes each (0: everything); their
-  /// descriptors are taken out of `poller` before they are closed.
-  Streams(Poller& poller, std::size_t maxOutput)
-      : poller_(poller), sinks_{OutputSink(maxOutput), OutputSink(maxOutput)} {}
+  /// Where captured bytes go instead of the outcome: all of them as they
+  /// arrive, or whole lines (pieces of at most maxLine bytes).
+  struct Delivery {
+    std::function<void(int stream, std::string_view bytes)> onOutput;
+    std::function<void(int stream, std::string_view line)> onLine;
+    std::size_t maxLine = 64 * 1024;
+  };
+
+  /// Streams keeping at most `maxOutput` bytes each (0: everything), or
+  /// handing them over as `delivery` says; their descriptors are taken out
+  /// of `poller` before they are closed.
+  Streams(Poller& poller, std::size_t maxOutput, Delivery delivery);
   ~Streams() { closeAll(); }
   Streams(const Streams&) = delete;
   Streams& operator=(const Streams&) = delete;
 
   /// Takes the read end `fd` of a captured stream.
   void capture(Which which, int fd);
-  /// The read end of a stream, -1 once it is closed.
-  int fd(Which which) const noexcept { return fds_[which]; }
-  /// Reads what is there; closes the stream at its end.
+  /// Reads what is there; closes the stream at its end. What a callback
+  /// raises goes through.
   void read(Which which);
 
   /// Takes the write end `fd` of the pipe through which the command at
   /// `stage` reads `size` bytes at `data` (which `owned` holds when not
-  /// empty, else the caller keeps them alive); its number among the feeds.
-  std::size_t feed(int fd, const char* data, std::size_t size, std::string owned,
-                   std::size_t stage);
-  /// The number of feeds, and the write end of one (-1 once closed).
-  std::size_t feedCount() const noexcept { return feeds_.size(); }
-  int feedFd(std::size_t index) const noexcept { return feeds_[index].fd; }
+  /// empty, else the caller keeps them alive).
+  void feed(int fd, const char* data, std::size_t size, std::string owned, std::size_t stage);
   /// Writes what the pipe takes; closes it when all is written or the
   /// reader has gone.
   void write(std::size_t index);
+
+  /// Takes the write end `fd` of the pipe through which the command at
+  /// `stage` reads what the caller writes.
+  void feedFromCaller(int fd, std::size_t stage);
+  /// Queues `bytes` for that pipe. Raises std::logic_error when there is
+  /// none or the caller has closed it.
+  void writeFromCaller(std::string_view bytes);
+  /// Ends that input once the queue is written.
+  void closeFromCaller();
+  /// Writes what the pipe takes of the queue.
+  void sendFromCaller();
+
   /// Closes the feeds of the command at `stage`: nobody is left to read them.
   void endFeedsOf(std::size_t stage) noexcept;
 
@@ -55,7 +75,7 @@ class Streams {
   /// feeds: what a program wrote before it ended is never lost; a stream
   /// that was not at its end counts as truncated.
   void drainAndClose();
-  /// Closes everything without reading.
+  /// Closes everything without reading or delivering anything more.
   void closeAll() noexcept;
 
   /// What a stream kept, in order; once.
@@ -72,14 +92,31 @@ class Streams {
     std::size_t written = 0;
     std::size_t stage = 0;
   };
+  struct CallerFeed {
+    int fd = -1;
+    std::string queue;
+    std::size_t sent = 0;
+    bool watched = false;
+    bool closing = false;
+    std::size_t stage = 0;
+  };
 
+  ssize_t readOnce(Which which);
+  void deliver(Which which, const char* data, std::size_t size);
+  void finishLine(Which which);
+  ssize_t writeQuietly(int fd, const char* data, std::size_t size, int& error);
+  void watchCaller();
   void close(int& fd) noexcept;
 
   Poller& poller_;
   OutputSink sinks_[2];
+  Delivery delivery_;
+  std::string lines_[2];  // what onLine has not been given yet
   int fds_[2] = {-1, -1};
   bool cut_ = false;
   std::vector<Feed> feeds_;
+  CallerFeed caller_;
+  bool hasCaller_ = false;
 };
 
 }  // namespace quill::sys::detail
