@@ -20,6 +20,8 @@ constexpr int kCalls = 3;
 // Volatile: a child started with vfork semantics changes it behind the
 // compiler's back.
 volatile Plan plans[kCalls] = {};
+volatile int holdSkip = -1;
+volatile pid_t holder = 0;
 
 volatile Plan& planOf(WrappedCall call) {
   return plans[static_cast<int>(call)];
@@ -48,7 +50,31 @@ void failOnce(WrappedCall call, int errorNumber, int skip) {
   plan.armed = true;
 }
 
+void holdAfterPipe(int skip) {
+  holdSkip = skip;
+  holder = 0;
+}
+
+pid_t heldBy() {
+  return holder;
+}
+
+void holdIfDue() {
+  if (holdSkip < 0) return;
+  if (holdSkip > 0) {
+    holdSkip = holdSkip - 1;
+    return;
+  }
+  holdSkip = -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    for (;;) pause();
+  }
+  holder = pid;
+}
+
 void passAll() {
+  holdSkip = -1;
   for (volatile Plan& plan : plans) {
     plan.armed = false;
     plan.skip = 0;
@@ -82,7 +108,9 @@ pid_t __wrap_waitpid(pid_t pid, int* status, int options) {
 
 int __wrap_pipe2(int fds[2], int flags) {
   if (quill::test::injected(WrappedCall::kPipe2)) return -1;
-  return __real_pipe2(fds, flags);
+  const int result = __real_pipe2(fds, flags);
+  if (result == 0) quill::test::holdIfDue();
+  return result;
 }
 
 }  // extern "C"

@@ -11,6 +11,8 @@
 // memory: a child started with vfork semantics shares it with its parent,
 // a forked child gets a copy of its own.
 
+#include <sys/types.h>
+
 namespace quill::test {
 
 enum class WrappedCall { kFsync, kWaitpid, kPipe2 };
@@ -18,6 +20,13 @@ enum class WrappedCall { kFsync, kWaitpid, kPipe2 };
 // Lets `skip` calls of `call` through, then makes the next one fail with
 // `errorNumber`; the calls after it go through again.
 void failOnce(WrappedCall call, int errorNumber, int skip = 0);
+
+// After `skip` further successful pipe2 calls, the next one forks a copy of
+// this process that holds every descriptor (the new pipe's ends included)
+// and waits to be killed, as a fork without exec in another thread of a
+// daemon would. Its pid is heldBy().
+void holdAfterPipe(int skip);
+pid_t heldBy();
 
 // Disarms every wrapper.
 void passAll();

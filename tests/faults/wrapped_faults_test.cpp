@@ -20,8 +20,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -32,6 +34,7 @@ namespace {
 using sys::TEArgs;
 using sys::TExec;
 using sys::TRedirectToFile;
+using sys::TRunOptions;
 
 const char kHandEdited[] = "; edited by hand\n";
 
@@ -139,6 +142,44 @@ TEST_F(FailedPipe, EveryPipeOfAStartThatFailsLeavesNothingOpen) {
     ++failures;
   }
   EXPECT_EQ(failures, 6);
+}
+
+// A copy of the caller made by a fork without exec right after one of a
+// run's pipes appears holds its ends: neither Execute (bounded by its
+// deadline) nor Start (bounded by the start of its children) may wait for
+// that copy to let go.
+TEST_F(FailedPipe, AForkedCopyHoldingARunsPipesCannotHoldTheCaller) {
+  TRunOptions options;
+  options.timeout = std::chrono::milliseconds(2000);
+  options.killAfter = std::chrono::milliseconds(100);
+  auto heldDuring = [](int skip, const std::function<std::string()>& run) {
+    return inChild([&]() -> std::string {
+      alarm(20);  // a run that waited for the copy would wait for ever
+      holdAfterPipe(skip);
+      const std::string seen = run();
+      kill(heldBy(), SIGKILL);
+      waitpid(heldBy(), nullptr, 0);
+      return seen;
+    });
+  };
+  // The captures, then the report pipe of the child.
+  for (int skip = 0; skip < 3; ++skip) {
+    EXPECT_EQ(heldDuring(skip,
+                         [&] {
+                           return sys::Execute(command({"echo", "x"}), options).out;
+                         }),
+              "x\n")
+        << "pipe " << skip;
+    EXPECT_EQ(heldDuring(skip,
+                         [&] {
+                           sys::TJob job = sys::Start(sys::TExecList(command({"true"})), options);
+                           // The copy holds the capture too: it is read for
+                           // killAfter, then left.
+                           return job.Wait().Describe();
+                         }),
+              "true (exit 0) [output truncated]")
+        << "pipe " << skip;
+  }
 }
 
 }  // namespace

@@ -43,10 +43,11 @@ int lift(int fd, int floor) noexcept {
   return static_cast<int>(moved);
 }
 
-// Writes a text into an anonymous file whatever file size limit the child
-// has: the limit is lifted for the write where the child may (the caller is
-// usually root) and SIGXFSZ is held off, so that a limit meant for the
-// program can neither cut its input short nor kill the child.
+// Writes a text into an anonymous file under the child's file size limit:
+// the limit is lifted for the write where the child may (a root with
+// CAP_SYS_RESOURCE), and SIGXFSZ is held off, so that a limit can neither
+// cut the input short unnoticed nor kill the child: where it cannot be
+// lifted, the step fails with EFBIG.
 int writeUnlimited(int file, const char* data, std::size_t size) noexcept {
   struct rlimit old = {RLIM_INFINITY, RLIM_INFINITY};
   limitOf(RLIMIT_FSIZE, nullptr, &old);
@@ -68,15 +69,18 @@ int writeUnlimited(int file, const char* data, std::size_t size) noexcept {
 
 // A descriptor at `floor` or above from which a program reads the text, then
 // end of file, or -errno. A text the pipe holds whole (or a pipe can be made
-// to hold) is written into it, so the program reads a pipe as usual. A
-// longer one would block the child while nobody reads: it goes into an
-// anonymous file instead, from which the program reads it all without any
-// writer process.
+// to hold: up to pipe-max-size, 1 MiB unless the administrator chose more)
+// is written into it, so the program reads a pipe as usual, and no file
+// size limit applies. A longer one would block the child while nobody
+// reads: it goes into an anonymous file instead, from which the program
+// reads it all without any writer process.
 int prepareText(const char* data, std::size_t size, int floor) noexcept {
   int fds[2];
   long result = rawSyscall(SYS_pipe2, reinterpret_cast<long>(fds), O_CLOEXEC);
   if (result < 0) return static_cast<int>(result);
-  const long capacity = rawSyscall(SYS_fcntl, fds[1], F_GETPIPE_SZ);
+  long capacity = rawSyscall(SYS_fcntl, fds[1], F_GETPIPE_SZ);
+  if (capacity > 0 && size > static_cast<std::size_t>(capacity) && size <= INT_MAX)
+    capacity = rawSyscall(SYS_fcntl, fds[1], F_SETPIPE_SZ, static_cast<long>(size));
   if (capacity > 0 && size <= static_cast<std::size_t>(capacity)) {
     const int failure = writeAll(fds[1], data, size);
     closeInChild(fds[1]);
