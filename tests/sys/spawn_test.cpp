@@ -3,6 +3,7 @@
 // start that borrows the caller's memory does not, so counting them tells
 // the two apart from the outside.
 #include <quill/sys/exec_list.h>
+#include <quill/sys/execute.h>
 
 #include "tests/support/proc_count.h"
 #include "tests/sys/foreign_alloc.h"
@@ -163,12 +164,10 @@ TExec probe(const std::string& report) {
                   report});
 }
 
-TEST(StartingWays, EveryLibraryPreparationSetsUpTheSameDescriptorsEitherWay) {
-  ScratchDir dir;
-  test::writeFile(dir.file("in"), "from a file\n");
-  // Each case adds one kind of the library's preparations; the last one
-  // lists a pipeline, whose stages get the pipeline's ends.
-  const std::vector<std::function<TExecList(const TExec&)>> cases = {
+// Each case adds one kind of the library's preparations; the last one lists
+// a pipeline, whose stages get the pipeline's ends.
+std::vector<std::function<TExecList(const TExec&)>> preparationCases(const ScratchDir& dir) {
+  return {
       [&](const TExec& c) { return TExecList(c.StdinFromFile(dir.file("in"))); },
       [&](const TExec& c) { return TExecList(c.StdoutToFile(dir.file("out"))); },
       [&](const TExec& c) { return TExecList(c.StdoutAppendToFile(dir.file("out"))); },
@@ -183,17 +182,32 @@ TEST(StartingWays, EveryLibraryPreparationSetsUpTheSameDescriptorsEitherWay) {
         return Pipe(command({"echo", "piped"}), Pipe(c, command({"cat"})));
       },
   };
+}
+
+// What the probe of each case reported, with the files it wrote, run by
+// `run` both ways.
+std::vector<std::string> seenBothWays(const ScratchDir& dir,
+                                      const std::function<TExecList(const TExec&)>& makeCase,
+                                      const std::function<void(const TExecList&)>& run) {
+  std::vector<std::string> seen;
+  for (const TExec& way : bothWays(probe(dir.file("report")))) {
+    test::writeFile(dir.file("out"), "before\n");
+    run(StdoutAppendToFile(
+        makeCase(way.WithRedirectToFile(TRedirectToFile(2, dir.file("err"), false))),
+        dir.file("out")));
+    seen.push_back(fileContent(dir.file("report")) + "|" + fileContent(dir.file("out")) + "|" +
+                   fileContent(dir.file("err")));
+  }
+  return seen;
+}
+
+TEST(StartingWays, EveryLibraryPreparationSetsUpTheSameDescriptorsEitherWay) {
+  ScratchDir dir;
+  test::writeFile(dir.file("in"), "from a file\n");
+  const auto cases = preparationCases(dir);
   for (std::size_t i = 0; i < cases.size(); ++i) {
-    std::vector<std::string> seen;
-    for (const TExec& way : bothWays(probe(dir.file("report")))) {
-      test::writeFile(dir.file("out"), "before\n");
-      const TExecList list = StdoutAppendToFile(
-          cases[i](way.WithRedirectToFile(TRedirectToFile(2, dir.file("err"), false))),
-          dir.file("out"));
-      RunAll(list);
-      seen.push_back(fileContent(dir.file("report")) + "|" + fileContent(dir.file("out")) + "|" +
-                     fileContent(dir.file("err")));
-    }
+    const std::vector<std::string> seen =
+        seenBothWays(dir, cases[i], [](const TExecList& list) { RunAll(list); });
     EXPECT_EQ(seen[0], seen[1]) << "case " << i;
   }
   // And a preparation that fails says so in the same words either way.
@@ -203,6 +217,24 @@ TEST(StartingWays, EveryLibraryPreparationSetsUpTheSameDescriptorsEitherWay) {
     EXPECT_EQ(failing.Run().exitCode, 126);
     EXPECT_EQ(fileContent(dir.file("err")),
               "sh: " + dir.path() + "/no/such/dir/out: open failed: No such file or directory\n");
+  }
+  EXPECT_EQ(quill::test::childProcessCount(), 0);
+}
+
+TEST(StartingWays, ExecuteSetsUpTheSameDescriptorsWithAndWithoutAPreparationOfTheCallers) {
+  ScratchDir dir;
+  test::writeFile(dir.file("in"), "from a file\n");
+  const auto cases = preparationCases(dir);
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::vector<std::string> seen =
+        seenBothWays(dir, cases[i], [](const TExecList& list) { Execute(list); });
+    EXPECT_EQ(seen[0], seen[1]) << "case " << i;
+  }
+  // And a failed set-up is named in the same words either way.
+  for (const TExec& way : bothWays(probe(dir.file("report")))) {
+    const TOutcome outcome = Execute(way.StdoutToFile(dir.path() + "/no/such/dir/out"));
+    EXPECT_EQ(outcome.stages.at(0).setupStep, "open " + dir.path() + "/no/such/dir/out onto 1");
+    EXPECT_EQ(outcome.stages.at(0).setupError, ENOENT);
   }
   EXPECT_EQ(quill::test::childProcessCount(), 0);
 }
