@@ -145,9 +145,13 @@ class QUILL_API TSettable {
   Self WithoutCapabilities() const;
 
  protected:
+  /// Only TExec and TExecList are made of it.
   TSettable() = default;
+  /// Not to be deleted as a TSettable.
   ~TSettable() = default;
+  /// Copied with the command or list it belongs to.
   TSettable(const TSettable&) = default;
+  /// Assigned with the command or list it belongs to.
   TSettable& operator=(const TSettable&) = default;
 };
 

@@ -9,8 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/epoll.h>
+#include <syslog.h>
+#include <unistd.h>
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -96,6 +102,63 @@ TEST(Examples, RunningACommandForADaemon) {
 
   ASSERT_EQ(logged.size(), 1u);
   EXPECT_EQ(logged[0], "named-checkzone 0.0.127.in-addr.arpa " + zoneFile + " (exit 1)");
+}
+
+// The README's loop with its log lines recorded: one command per site, each
+// printing two lines, one of them failing.
+TEST(Examples, RunningManyCommandsFromOneLoop) {
+  const std::vector<std::string> sites = {"a.example", "b.example", "c.example"};
+  auto backupOf = [](const std::string& site) {
+    TEArgs args(EmptyArgs);
+    args.Add("sh");
+    args.Add("-c");
+    args.Add("echo saving " + site + "; echo done >&2; [ " + site + " != b.example ]");
+    return TExec(args, TExec::Fork | TExec::SearchPath);
+  };
+  std::vector<std::string> logged;
+  auto log_message = [&](int level, const char* format, auto... values) {
+    char line[256];
+    std::snprintf(line, sizeof line, format, values...);
+    logged.push_back(std::to_string(level) + " " + line);
+  };
+
+  const int loop = epoll_create1(EPOLL_CLOEXEC);
+  std::vector<TJob> jobs;
+  for (const std::string& site : sites) {
+    TRunOptions options;
+    options.timeout = std::chrono::minutes(5);
+    options.onLine = [site, &log_message](int stream, std::string_view line) {
+      log_message(stream == 2 ? LOG_WARNING : LOG_INFO, "%s: %.*s", site.c_str(),
+                  static_cast<int>(line.size()), line.data());
+    };
+    jobs.push_back(Start(TExecList(backupOf(site)), options));
+    epoll_event event = {};
+    event.events = EPOLLIN;
+    event.data.u64 = jobs.size() - 1;
+    epoll_ctl(loop, EPOLL_CTL_ADD, jobs.back().Fd(), &event);
+  }
+  for (std::size_t left = jobs.size(); left > 0;) {
+    epoll_event ready[64];
+    const int count = epoll_wait(loop, ready, 64, -1);
+    for (int i = 0; i < count; ++i) {
+      TJob& job = jobs[ready[i].data.u64];
+      if (!job.Done()) continue;
+      epoll_ctl(loop, EPOLL_CTL_DEL, job.Fd(), nullptr);
+      const TOutcome outcome = job.Wait();  // returns at once
+      if (!outcome.Ok()) log_message(LOG_ERR, "%s", outcome.Describe().c_str());
+      --left;
+    }
+  }
+  close(loop);
+
+  std::sort(logged.begin(), logged.end());
+  EXPECT_EQ(logged,
+            (std::vector<std::string>{
+                "3 sh -c 'echo saving b.example; echo done >&2; [ b.example != b.example ]' "
+                "(exit 1)",
+                "4 a.example: done", "4 b.example: done", "4 c.example: done",
+                "6 a.example: saving a.example", "6 b.example: saving b.example",
+                "6 c.example: saving c.example"}));
 }
 
 }  // namespace
