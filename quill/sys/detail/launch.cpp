@@ -86,11 +86,29 @@ bool underEmulator() {
   return emulated;
 }
 
-// The clone flags for a start with the caller's memory: the caller waits
-// for the exec where it must, or where the child could not run beside it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// The clone flags for a start of a child that replays a plan. The caller
+// waits for the exec where it must (the classic runner's plan lives in its
+// frame). Otherwise the child runs beside the caller in the caller's memory
+// where its system calls leave the caller's state alone; under an emulator
+// the caller waits (the emulator makes it a fork anyway); an address
+// sanitizer's run-time keeps per-thread state (fake stacks) that a child
+// beside the caller would share, so there the child is a copy.
 int sharedFlags(bool waitForExec) {
-  if (waitForExec || !kChildRunsBesideCaller || underEmulator())
-    return CLONE_VM | CLONE_VFORK | SIGCHLD;
+  if (waitForExec) return CLONE_VM | CLONE_VFORK | SIGCHLD;
+  if (kAddressSanitizer) return SIGCHLD;
+  if (!kChildRunsBesideCaller || underEmulator()) return CLONE_VM | CLONE_VFORK | SIGCHLD;
   return CLONE_VM | SIGCHLD;
 }
 

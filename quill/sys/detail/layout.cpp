@@ -45,10 +45,10 @@ void refuseUnusableWords(const TEArgs& args) {
   }
 }
 
-Layout::Layout(const TExec& cmd) : items_(itemsOf(cmd)) {
+Layout::Layout(const TExec& cmd, bool copyEnvironment) : items_(itemsOf(cmd)) {
   layOutWords(cmd.args);
   layOutSettings(cmd.settings);
-  layOutEnvironment(cmd.settings);
+  layOutEnvironment(cmd.settings, copyEnvironment);
 }
 
 void Layout::layOutWords(const TEArgs& args) {
@@ -85,10 +85,12 @@ void Layout::layOutSettings(const TChildSettings& from) {
 
 // The child's environment, and the PATH a program name is looked up in: the
 // command's own when it changes the environment (the default
-// "/bin:/usr/bin" when that has none), else the caller's.
-void Layout::layOutEnvironment(const TChildSettings& settings) {
+// "/bin:/usr/bin" when that has none), else the caller's. A copy of the
+// caller's environment where asked, so that the child never reads the one
+// the caller may change meanwhile.
+void Layout::layOutEnvironment(const TChildSettings& settings, bool copy) {
   using TKind = TChildSettings::TEnvChange::TKind;
-  ownEnvironment_ = !settings.environment.empty();
+  ownEnvironment_ = copy || !settings.environment.empty();
   if (!ownEnvironment_) {
     const char* path = std::getenv("PATH");
     searchList_ = path != nullptr ? path : "/bin:/usr/bin";

@@ -25,8 +25,10 @@ void refuseUnusableWords(const TEArgs& args);
 
 class Layout {
  public:
-  /// Lays `cmd` out; refuses it as refuseUnusableWords does.
-  explicit Layout(const TExec& cmd);
+  /// Lays `cmd` out; refuses it as refuseUnusableWords does. With
+  /// `copyEnvironment` the caller's environment is copied too, for a child
+  /// that may still read it while the caller goes on (and changes it).
+  explicit Layout(const TExec& cmd, bool copyEnvironment = false);
   Layout(const Layout&) = delete;
   Layout& operator=(const Layout&) = delete;
 
@@ -51,7 +53,7 @@ class Layout {
  private:
   void layOutWords(const TEArgs& args);
   void layOutSettings(const TChildSettings& settings);
-  void layOutEnvironment(const TChildSettings& settings);
+  void layOutEnvironment(const TChildSettings& settings, bool copy);
 
   std::vector<PrepItem> items_;
   std::vector<std::string> words_;

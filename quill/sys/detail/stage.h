@@ -23,7 +23,7 @@ class Stage {
   /// A stage of `cmd`, laid out (refused as refuseUnusableWords says). Its
   /// descriptors are taken out of `poller` before they are closed.
   Stage(const TExec& cmd, Poller& poller)
-      : cmd_(&cmd), layout_(std::make_unique<Layout>(cmd)), poller_(poller) {}
+      : cmd_(&cmd), layout_(std::make_unique<Layout>(cmd, true)), poller_(poller) {}
 
   /// Its layout, to which the run adds the steps before the start.
   Layout& layout() noexcept { return *layout_; }
