@@ -45,14 +45,6 @@ std::string describePending() {
 
 }  // namespace
 
-std::string describe(const std::exception& error) {
-  int status = 0;
-  char* name = abi::__cxa_demangle(typeid(error).name(), nullptr, nullptr, &status);
-  std::string text = status == 0 && name != nullptr ? name : typeid(error).name();
-  std::free(name);
-  return text + ": " + error.what();
-}
-
 ScratchMount::ScratchMount(const std::string& options) : path_(dir_.file("mount")) {
   if (mkdir(path_.c_str(), 0700) != 0) {
     error_ = failure("mkdir");

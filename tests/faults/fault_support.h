@@ -21,9 +21,6 @@
 
 namespace quill::test {
 
-// "<class>: <what()>", the class demangled ("quill::ExSystemError<2>").
-std::string describe(const std::exception& error);
-
 // Catches what `operation` raises and describes it; "nothing raised" when it
 // returns.
 template <typename Operation>

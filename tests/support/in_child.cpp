@@ -17,15 +17,15 @@ namespace {
 
 int reportDescriptor = -1;
 
-std::string described(const std::exception& error) {
+}  // namespace
+
+std::string describe(const std::exception& error) {
   int status = 0;
   char* name = abi::__cxa_demangle(typeid(error).name(), nullptr, nullptr, &status);
   std::string text = status == 0 && name != nullptr ? name : typeid(error).name();
   std::free(name);
   return text + ": " + error.what();
 }
-
-}  // namespace
 
 int inChildReportDescriptor() {
   return reportDescriptor;
@@ -60,7 +60,7 @@ std::string inChild(const std::function<std::string()>& body) {
     try {
       report = body();
     } catch (const std::exception& error) {
-      report = "exception " + described(error);
+      report = "exception " + describe(error);
     } catch (...) {
       report = "exception not derived from std::exception";
     }

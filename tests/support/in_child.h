@@ -3,10 +3,14 @@
 // touch the test program: a lowered limit, a changed identity, a seccomp
 // filter, a closed standard descriptor, a namespace.
 
+#include <exception>
 #include <functional>
 #include <string>
 
 namespace quill::test {
+
+// "<class>: <what()>", the class demangled ("quill::ExSystemError<2>").
+std::string describe(const std::exception& error);
 
 // What `body` returns, run in a forked child; an exception it raises is
 // reported as "exception <class>: <what>", and a child that does not exit
