@@ -45,37 +45,39 @@ std::string replayed(const std::vector<Step>& steps, const std::function<std::st
 }
 
 TEST(PlanSteps, EachKindSetsUpItsDescriptor) {
+  // Descriptors far above those of the test program and its report pipe.
   ScratchDir dir;
   const std::string file = dir.file("f");
   using Kind = Step::Kind;
   // Open, then write through the descriptor it lands on.
-  EXPECT_EQ(replayed({{Kind::kOpen, 7, -1, O_WRONLY | O_CREAT | O_TRUNC, file.c_str(), 0}},
-                     [&] { return std::to_string(write(7, "abc", 3)); }),
+  EXPECT_EQ(replayed({{Kind::kOpen, 47, -1, O_WRONLY | O_CREAT | O_TRUNC, file.c_str(), 0}},
+                     [&] { return std::to_string(write(47, "abc", 3)); }),
             "3");
-  EXPECT_EQ(replayed({{Kind::kOpen, 6, -1, O_RDONLY, file.c_str(), 0}}, [] { return readAll(6); }),
-            "abc");
+  EXPECT_EQ(
+      replayed({{Kind::kOpen, 46, -1, O_RDONLY, file.c_str(), 0}}, [] { return readAll(46); }),
+      "abc");
   // A copy keeps the source; a move closes it; a close closes.
-  EXPECT_EQ(replayed({{Kind::kOpen, 6, -1, O_RDONLY, file.c_str(), 0},
-                      {Kind::kCopy, 8, 6, 0, nullptr, 0}},
-                     [] { return readAll(8) + "|" + std::to_string(fcntl(6, F_GETFD)); }),
+  EXPECT_EQ(replayed({{Kind::kOpen, 46, -1, O_RDONLY, file.c_str(), 0},
+                      {Kind::kCopy, 48, 46, 0, nullptr, 0}},
+                     [] { return readAll(48) + "|" + std::to_string(fcntl(46, F_GETFD)); }),
             "abc|0");
-  EXPECT_EQ(replayed({{Kind::kOpen, 6, -1, O_RDONLY, file.c_str(), 0},
-                      {Kind::kMove, 9, 6, 0, nullptr, 0}},
-                     [] { return readAll(9) + "|" + std::to_string(fcntl(6, F_GETFD)); }),
+  EXPECT_EQ(replayed({{Kind::kOpen, 46, -1, O_RDONLY, file.c_str(), 0},
+                      {Kind::kMove, 49, 46, 0, nullptr, 0}},
+                     [] { return readAll(49) + "|" + std::to_string(fcntl(46, F_GETFD)); }),
             "abc|-1");
-  EXPECT_EQ(replayed({{Kind::kOpen, 6, -1, O_RDONLY, file.c_str(), 0},
-                      {Kind::kClose, 6, -1, 0, nullptr, 0}},
-                     [] { return std::to_string(fcntl(6, F_GETFD)); }),
+  EXPECT_EQ(replayed({{Kind::kOpen, 46, -1, O_RDONLY, file.c_str(), 0},
+                      {Kind::kClose, 46, -1, 0, nullptr, 0}},
+                     [] { return std::to_string(fcntl(46, F_GETFD)); }),
             "-1");
   // A text, short (a pipe) and longer than a pipe's default size.
   for (const std::size_t size : {std::size_t{5}, std::size_t{300000}}) {
     const std::string text(size, 't');
-    EXPECT_EQ(replayed({{Kind::kText, 5, -1, 0, text.data(), text.size()}},
-                       [] { return std::to_string(readAll(5).size()); }),
+    EXPECT_EQ(replayed({{Kind::kText, 45, -1, 0, text.data(), text.size()}},
+                       [] { return std::to_string(readAll(45).size()); }),
               std::to_string(size));
   }
   // A failure names the step that failed.
-  EXPECT_EQ(replayed({{Kind::kCopy, 8, 999, 0, nullptr, 0}}, [] { return std::string("ran"); }),
+  EXPECT_EQ(replayed({{Kind::kCopy, 48, 999, 0, nullptr, 0}}, [] { return std::string("ran"); }),
             "step 0: Bad file descriptor");
 }
 

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sanitizer/asan_interface.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -174,6 +175,9 @@ char* ChildStack::top() noexcept {
     if (mapped == MAP_FAILED) return nullptr;
     base_ = mapped;
   }
+  // A child that exec'd or ended never unwound its frames: under an address
+  // sanitizer their red zones would stay marked on a stack used again.
+  ASAN_UNPOISON_MEMORY_REGION(base_, kChildStack);
   return static_cast<char*>(base_) + kChildStack;
 }
 
