@@ -111,7 +111,7 @@ struct QUILL_API TRunOptions {
   /// with onOutput (std::invalid_argument).
   std::function<void(int stream, std::string_view line)> onLine;
   /// A longer line is delivered to onLine in pieces of this size.
-  std::size_t maxLine = 64 * 1024;
+  std::size_t maxLine = std::size_t{64} * 1024;
 
  private:
   std::shared_ptr<void> extension_;  // what a later 2.x release adds

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <string>
 
 namespace quill::sys::detail {
@@ -115,10 +116,9 @@ int sharedFlags(bool waitForExec) {
 
 // Starts a child on the stack whose top is `top`, with `start` placed there.
 pid_t cloneChild(char* top, int flags, const ChildStart& start, int* pidfd) noexcept {
-  auto* placed = reinterpret_cast<ChildStart*>(
-      (reinterpret_cast<std::uintptr_t>(top) - sizeof(ChildStart)) & ~std::uintptr_t{63});
-  *placed = start;
-  char* stack = reinterpret_cast<char*>(placed);
+  char* stack = top - sizeof(ChildStart);
+  stack -= reinterpret_cast<std::uintptr_t>(stack) % 64;
+  auto* placed = new (stack) ChildStart(start);
   if (pidfd == nullptr) return clone(sharedChild, stack, flags, placed);
   pid_t pid = clone(sharedChild, stack, flags | CLONE_PIDFD, placed, pidfd);
   if (pid == -1 && errno == EINVAL) {

@@ -75,7 +75,7 @@ int writeUnlimited(int file, const char* data, std::size_t size) noexcept {
 // reads: it goes into an anonymous file instead, from which the program
 // reads it all without any writer process.
 int prepareText(const char* data, std::size_t size, int floor) noexcept {
-  int fds[2];
+  int fds[2] = {-1, -1};
   long result = rawSyscall(SYS_pipe2, reinterpret_cast<long>(fds), O_CLOEXEC);
   if (result < 0) return static_cast<int>(result);
   long capacity = rawSyscall(SYS_fcntl, fds[1], F_GETPIPE_SZ);

@@ -30,7 +30,7 @@ class Streams {
   struct Delivery {
     std::function<void(int stream, std::string_view bytes)> onOutput;
     std::function<void(int stream, std::string_view line)> onLine;
-    std::size_t maxLine = 64 * 1024;
+    std::size_t maxLine = std::size_t{64} * 1024;
   };
 
   /// Streams keeping at most `maxOutput` bytes each (0: everything), or
