@@ -53,11 +53,13 @@ TRunOptions deadline(long timeoutMs, long killAfterMs) {
 std::string signalsAfterPidReuse() {
   TJob job = Start(Sequence(sh("exit 0"), command({"sleep", "30"})), deadline(300, 100));
   const pid_t ended = job.Pids().at(0);
-  const int endedFd = static_cast<int>(syscall(SYS_pidfd_open, ended, 0));
-  pollfd gone = {endedFd, POLLIN, 0};
-  while (poll(&gone, 1, 10) == 0) job.Done();
-  job.Done();
-  close(endedFd);
+  // Until the first stage has ended, and the job has seen it.
+  for (siginfo_t info = {}; info.si_pid == 0;) {
+    pollfd ready = {job.Fd(), POLLIN, 0};
+    poll(&ready, 1, -1);
+    job.Done();
+    if (waitid(P_PID, static_cast<id_t>(ended), &info, WEXITED | WNOWAIT | WNOHANG) != 0) break;
+  }
   std::ofstream("/proc/sys/kernel/ns_last_pid") << ended - 1 << std::flush;
   const pid_t unrelated = fork();
   if (unrelated == 0) {
@@ -96,14 +98,14 @@ TEST(HostileUsers, ASetUpThatBlocksEndsAtTheDeadlineAndSaysWhere) {
   const std::string fifo = dir.file("log");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   // Nobody ever opens the other end: the child blocks in its open.
-  const TOutcome outcome = Execute(command({"echo", "x"}).StdoutToFile(fifo), deadline(200, 100));
+  const TOutcome outcome = Execute(command({"echo", "x"}).StdoutToFile(fifo), deadline(1000, 100));
   EXPECT_TRUE(outcome.timedOut);
   ASSERT_EQ(outcome.stages.size(), 1u);
   EXPECT_EQ(outcome.stages[0].setupStep, "open " + fifo + " onto 1");
   EXPECT_EQ(outcome.stages[0].setupError, EINTR);
   EXPECT_EQ(outcome.stages[0].signal, SIGTERM);
   // Start returns once the child exists, not once it has exec'd.
-  TJob blocked = Start(TExecList(command({"cat"}).StdinFromFile(fifo)), deadline(200, 100));
+  TJob blocked = Start(TExecList(command({"cat"}).StdinFromFile(fifo)), deadline(1000, 100));
   EXPECT_EQ(blocked.Wait().stages.at(0).setupStep, "open " + fifo + " onto 0");
   EXPECT_EQ(quill::test::childProcessCount(), 0);
 }
@@ -147,8 +149,10 @@ TEST(HostileCallers, DurationsSaturateAndANegativeDeadlineHasPassed) {
   EXPECT_TRUE(passed.timedOut);
   EXPECT_EQ(passed.stages.at(0).signal, SIGTERM);
 
-  // A negative killAfter is no wait at all between TERM and KILL.
-  const TOutcome killed = Execute(sh("trap '' TERM; echo ready; exec sleep 30"), deadline(100, -5));
+  // A negative killAfter is no wait at all between TERM and KILL (the
+  // deadline leaves the shell time to set its trap, under memcheck too).
+  const TOutcome killed =
+      Execute(sh("trap '' TERM; echo ready; exec sleep 30"), deadline(1000, -5));
   EXPECT_TRUE(killed.timedOut);
   EXPECT_EQ(killed.stages.at(0).signal, SIGKILL);
 }

