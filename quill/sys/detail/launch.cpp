@@ -103,14 +103,15 @@ constexpr bool kAddressSanitizer = false;
 // The clone flags for a start of a child that replays a plan. The caller
 // waits for the exec where it must (the classic runner's plan lives in its
 // frame). Otherwise the child runs beside the caller in the caller's memory
-// where its system calls leave the caller's state alone; under an emulator
-// the caller waits (the emulator makes it a fork anyway); an address
-// sanitizer's run-time keeps per-thread state (fake stacks) that a child
-// beside the caller would share, so there the child is a copy.
+// where its system calls leave the caller's state alone. Under an emulator
+// (which would end on such a child) and under an address sanitizer (whose
+// run-time keeps per-thread state, fake stacks, that such a child would
+// share) the child is a copy of the caller instead: slower, but it still
+// never holds the caller.
 int sharedFlags(bool waitForExec) {
   if (waitForExec) return CLONE_VM | CLONE_VFORK | SIGCHLD;
-  if (kAddressSanitizer) return SIGCHLD;
-  if (!kChildRunsBesideCaller || underEmulator()) return CLONE_VM | CLONE_VFORK | SIGCHLD;
+  if (kAddressSanitizer || underEmulator()) return SIGCHLD;
+  if (!kChildRunsBesideCaller) return CLONE_VM | CLONE_VFORK | SIGCHLD;
   return CLONE_VM | SIGCHLD;
 }
 
