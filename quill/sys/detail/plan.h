@@ -69,8 +69,9 @@ struct Settings {
 /// Where a child's set-up stopped, and why: the one failure record of every
 /// child, whichever way it was started.
 struct SetupFailure {
-  /// The part of the set-up that failed.
-  enum class Where : std::uint8_t {
+  /// The part of the set-up that failed. As wide as the other members, so
+  /// that the record has no padding: it is written whole into a pipe.
+  enum class Where : std::uint32_t {
     kNone,
     kDirectory,
     kLimit,
@@ -88,6 +89,7 @@ struct SetupFailure {
   std::uint32_t index = 0;  // kLimit, kStep: which one
   int error = 0;
 };
+static_assert(sizeof(SetupFailure) == 12, "a failure record has no padding");
 
 /// The caller's own preparations, whose hooks run in a fully forked child:
 /// InChild for a kHook step and BeforeExec before exec answer false, with
