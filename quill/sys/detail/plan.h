@@ -51,6 +51,8 @@ struct Limit {
 /// with the new identity; the identity changes late, while the child may
 /// still do what needs the caller's.
 struct Settings {
+  const char* cgroup = nullptr;  // the cgroup v2 directory the child starts in
+  int cgroupFd = -1;             // that directory opened O_PATH in the caller, or -1
   const char* directory = nullptr;
   bool setUmask = false;
   mode_t umask = 0;
@@ -63,6 +65,8 @@ struct Settings {
   gid_t gid = 0;
   const gid_t* groups = nullptr;
   std::size_t groupCount = 0;
+  bool noNewPrivileges = false;
+  bool withoutCapabilities = false;
   int deathSignal = 0;
 };
 
@@ -72,6 +76,7 @@ struct SetupFailure {
   /// The part of the set-up that failed.
   enum class Where : std::uint8_t {
     kNone,
+    kCgroup,
     kDirectory,
     kLimit,
     kSession,
@@ -79,6 +84,8 @@ struct SetupFailure {
     kGroups,
     kGid,
     kUid,
+    kNoNewPrivileges,
+    kCapabilities,
     kDeathSignal,
     kStep,
     kPreparation,  // a hook of a preparation of the caller's raised
