@@ -171,5 +171,18 @@ TEST_F(InCgroup, AConfinedCommandStartsWithoutAForkAndAllocatesNothing) {
   EXPECT_EQ(outcome.out, dir.path() + "\n");
 }
 
+TEST_F(InCgroup, AChildTheKernelStartsInsideHasNothingToJoin) {
+  if (syscall(SYS_clone3, nullptr, 0) == -1 && errno == ENOSYS)
+    GTEST_SKIP() << "no clone3 here (an emulator or a sandbox refuses it)";
+  // Joining would open cgroup.procs this way, which fails here.
+  const long joinFlags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC;
+  const TExec inside = reportsWhetherInside(cgroup_.path()).InCgroup(cgroup_.path());
+  EXPECT_EQ(quill::test::inChild([&] {
+              quill::test::refuseSyscall({SYS_openat, EPERM, 2, joinFlags});
+              return ReadOutput(inside) + Execute(inside).out;
+            }),
+            "inside\ninside\n");
+}
+
 }  // namespace
 }  // namespace quill::sys

@@ -280,11 +280,11 @@ void noteProgress(int progress, SetupFailure::Where where, std::uint32_t index) 
   writeAll(progress, reinterpret_cast<const char*>(&reached), sizeof reached);
 }
 
-bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure,
-                   int progress) noexcept {
+bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure, int progress,
+                   bool inCgroup) noexcept {
   using Where = SetupFailure::Where;
   // First: whatever the child does from here on is the cgroup's.
-  if (settings.cgroup != nullptr) {
+  if (settings.cgroup != nullptr && !inCgroup) {
     if (const int error = joinCgroup(settings.cgroup, settings.cgroupFd); error != 0)
       return fail(failure, Where::kCgroup, -error);
   }
@@ -375,12 +375,12 @@ int execProgram(const ChildPlan& plan) noexcept {
 }
 
 void replayAndExec(const ChildPlan& plan, const sigset_t* callerMask, ChildHooks* hooks,
-                   int progress, SetupFailure& failure) noexcept {
+                   int progress, bool inCgroup, SetupFailure& failure) noexcept {
   prepareSignals(plan.clean, callerMask);
   if (plan.clean) closeCallerDescriptorsAtExec();
   Texts texts;
   prepareTexts(plan, texts);
-  if (!applySettings(plan.settings, plan.parent, failure, progress)) return;
+  if (!applySettings(plan.settings, plan.parent, failure, progress, inCgroup)) return;
   if (!runPlanSteps(plan, texts, hooks, progress, failure)) return;
   if (hooks != nullptr && !hooks->beforeExec(failure)) return;
   noteProgress(progress, SetupFailure::Where::kExec, 0);

@@ -138,9 +138,10 @@ void closeCallerDescriptorsAtExec() noexcept;
 
 /// Applies `settings`; false, with `failure` filled, when one fails. With
 /// `progress` (a descriptor, else -1), notes there where it goes before a
-/// step that may block (noteProgress).
-bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure,
-                   int progress = -1) noexcept;
+/// step that may block (noteProgress). `inCgroup`: the child was started in
+/// the settings' cgroup, which it then need not join.
+bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure, int progress = -1,
+                   bool inCgroup = false) noexcept;
 
 /// Writes into `progress` (when not -1) a record with no error naming the
 /// step the child is about to take: where a child that is ended while it
@@ -154,10 +155,11 @@ int execProgram(const ChildPlan& plan) noexcept;
 
 /// The whole of a child's way from its start: signals, descriptors, texts,
 /// settings, steps (with `hooks` for kHook steps; null when there are none),
-/// exec, noting its progress into `progress` (-1: nowhere). Returns only when
-/// something failed, as `failure` tells.
+/// exec, noting its progress into `progress` (-1: nowhere); `inCgroup` as
+/// for applySettings. Returns only when something failed, as `failure`
+/// tells.
 void replayAndExec(const ChildPlan& plan, const sigset_t* callerMask, ChildHooks* hooks,
-                   int progress, SetupFailure& failure) noexcept;
+                   int progress, bool inCgroup, SetupFailure& failure) noexcept;
 
 /// Runs the steps of one preparation in this process, as its InChild hook
 /// does when a preparation of the caller's holds it; false, with `failure`
