@@ -1,7 +1,7 @@
-// Confining commands: the cgroup a child starts in, and privileges that
-// cannot come back. The cgroups are real, made by each test under the
-// machine's cgroup v2 mount and removed after it (as root; the tests skip,
-// with the reason, where that cannot be).
+// Confining commands: the cgroup a child starts in, privileges that cannot
+// come back, and what each command used. The cgroups are real, made by each
+// test under the machine's cgroup v2 mount and removed after it (as root;
+// the tests skip, with the reason, where that cannot be).
 #include <quill/sys/execute.h>
 
 #include "tests/support/cgroup.h"
@@ -36,6 +36,7 @@ using test::fileContent;
 using test::ScratchDir;
 using test::sh;
 using ::testing::HasSubstr;
+using namespace std::chrono_literals;
 
 // Ids that no account of the machine uses.
 constexpr uid_t kSiteUser = 64124;
@@ -182,6 +183,25 @@ TEST_F(InCgroup, AChildTheKernelStartsInsideHasNothingToJoin) {
               return ReadOutput(inside) + Execute(inside).out;
             }),
             "inside\ninside\n");
+}
+
+// Programs that burn a quarter of a second of CPU time, and touch 100 MiB.
+const char* const kBurn =
+    "import time\nt = time.process_time()\nwhile time.process_time() - t < 0.25: pass";
+const char* const kTouch = "b = b'x' * (100 << 20)";
+
+TExec python(const char* program) {
+  return command({"python3", "-c", program});
+}
+
+TEST(StageUsage, ComesFromEachReapedChild) {
+  const TOutcome outcome = Execute(TExecList{python(kBurn), python(kTouch)});
+  ASSERT_TRUE(outcome.Ok()) << outcome.Describe() << outcome.err;
+  const TUsage& burnt = outcome.stages[0].usage;
+  EXPECT_TRUE(burnt.known);
+  EXPECT_GE(burnt.userCpu + burnt.systemCpu, 200ms);
+  EXPECT_GE(outcome.stages[1].usage.maxRss, std::uint64_t{100} << 20);
+  EXPECT_FALSE(outcome.usage.known);  // no cgroup of its own
 }
 
 }  // namespace
