@@ -42,7 +42,7 @@ struct TUsage {
 struct TRunUsage {
   /// False when the run had no cgroup of its own.
   bool known = false;
-  /// CPU time, cpu.stat usage_usec.
+  /// CPU time of every process that ran in the cgroup, cpu.stat usage_usec.
   std::chrono::microseconds cpu{0};
   /// memory.peak where the memory controller is on, else 0.
   std::uint64_t memoryPeak = 0;

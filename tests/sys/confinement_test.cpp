@@ -1,7 +1,9 @@
-// Confining commands: the cgroup a child starts in, privileges that cannot
-// come back, and what each command used. The cgroups are real, made by each
-// test under the machine's cgroup v2 mount and removed after it (as root;
-// the tests skip, with the reason, where that cannot be).
+// Confining commands: the cgroup a child starts in, a run's own leaf cgroup
+// with its limits and its end, the kill scope that reaches everything in
+// the leaf, what a run used, and privileges that cannot come back. The
+// cgroups are real, made by each test under the machine's cgroup v2 mount
+// and removed after it (as root; the tests skip, with the reason, where
+// that cannot be).
 #include <quill/sys/execute.h>
 
 #include "tests/support/cgroup.h"
@@ -15,15 +17,18 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -36,6 +41,7 @@ using test::fileContent;
 using test::ScratchDir;
 using test::sh;
 using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
 using namespace std::chrono_literals;
 
 // Ids that no account of the machine uses.
@@ -60,6 +66,15 @@ class InCgroup : public ::testing::Test {
   void SetUp() override { QUILL_REQUIRE_CGROUP(cgroup_); }
   TestCgroup cgroup_;
 };
+
+// The run's options with a leaf under `cgroup`.
+TRunOptions inLeafOf(const TestCgroup& cgroup, TKillScope scope = TKillScope::ProcessGroup) {
+  TRunOptions options;
+  options.cgroup = cgroup.path();
+  options.killScope = scope;
+  options.timeout = 30s;  // the tests never wait for it
+  return options;
+}
 
 TEST_F(InCgroup, TheProgramIsInsideFromItsStartWhicheverWayTheChildStarts) {
   const TExec inside = reportsWhetherInside(cgroup_.path()).InCgroup(cgroup_.path());
@@ -162,7 +177,7 @@ TEST_F(InCgroup, AConfinedCommandStartsWithoutAForkAndAllocatesNothing) {
   const int before = forks;
   test::watchForeignAllocations(getpid());
   RunAndRead(out, status, TExecList(confined.InCgroup(cgroup_.path())));
-  const TOutcome outcome = Execute(confined.InCgroup(cgroup_.path()));
+  const TOutcome outcome = Execute(confined, inLeafOf(cgroup_, TKillScope::Cgroup));
   const int allocations = test::foreignAllocations();
   test::watchForeignAllocations(0);
   EXPECT_EQ(forks, before);
@@ -202,6 +217,173 @@ TEST(StageUsage, ComesFromEachReapedChild) {
   EXPECT_GE(burnt.userCpu + burnt.systemCpu, 200ms);
   EXPECT_GE(outcome.stages[1].usage.maxRss, std::uint64_t{100} << 20);
   EXPECT_FALSE(outcome.usage.known);  // no cgroup of its own
+}
+
+// Starts a daemon as a site's command would: out of the command's session,
+// by a double fork, with every descriptor closed once it has printed its
+// process id (through `head`, which ends there).
+const char* const kDaemonize =
+    "(setsid sh -c 'echo $$; exec sleep 1000 <&- >&- 2>&-' &) | head -n 1";
+
+pid_t pidIn(const std::string& out) {
+  return static_cast<pid_t>(std::atoi(out.c_str()));
+}
+
+using RunLeaf = InCgroup;
+
+TEST_F(RunLeaf, EveryCommandStartsInOneFreshLeafThatIsRemovedAfterTheRun) {
+  const TExec where = command({"grep", "^0::", "/proc/self/cgroup"});
+  const TOutcome first =
+      Execute(Pipe(where, sh("cat; grep ^0:: /proc/self/cgroup")), inLeafOf(cgroup_));
+  const TOutcome second = Execute(where, inLeafOf(cgroup_));
+  const std::string leaf = first.out.substr(0, first.out.find('\n') + 1);
+  EXPECT_THAT(leaf, ::testing::StartsWith("0::" + cgroup_.name() + "/"));
+  EXPECT_EQ(first.out, leaf + leaf);
+  EXPECT_NE(second.out, leaf);
+  EXPECT_TRUE(cgroup_.children().empty());
+}
+
+TEST_F(RunLeaf, NothingACommandLeftBehindOutlivesTheRunWhateverTheKillScope) {
+  for (const TKillScope scope : {TKillScope::Child, TKillScope::ProcessGroup, TKillScope::Cgroup}) {
+    const TOutcome outcome = Execute(sh(kDaemonize), inLeafOf(cgroup_, scope));
+    ASSERT_TRUE(outcome.Ok()) << outcome.Describe();
+    EXPECT_FALSE(quill::test::running(pidIn(outcome.out)));
+    EXPECT_TRUE(cgroup_.children().empty());
+  }
+}
+
+TEST(RunLeafFailure, AParentThatIsNoCgroupIsRefusedBeforeAnythingStarts) {
+  ScratchDir dir;
+  TRunOptions options;
+  options.cgroup = dir.path();
+  EXPECT_THAT([&] { Execute(sh("touch " + dir.file("ran")), options); },
+              ThrowsMessage<std::runtime_error>("TRunOptions::cgroup: " + dir.path() +
+                                                " is not a cgroup v2 directory"));
+  EXPECT_NE(access(dir.file("ran").c_str(), F_OK), 0);
+}
+
+TEST_F(RunLeaf, AControllerTheLimitsNeedThatIsNotThereIsRefusedBeforeAnythingStarts) {
+  // A cgroup just made enables nothing below itself.
+  const std::string parent = cgroup_.path() + "/site";
+  ASSERT_EQ(mkdir(parent.c_str(), 0755), 0) << std::strerror(errno);
+  ScratchDir dir;
+  TRunOptions options;
+  options.cgroup = parent;
+  for (const char* controller : {"memory", "pids", "cpu"}) {
+    options.limits = TCgroupLimits();
+    if (std::strcmp(controller, "memory") == 0) options.limits.memoryHigh = 1 << 30;
+    if (std::strcmp(controller, "pids") == 0) options.limits.pidsMax = 64;
+    if (std::strcmp(controller, "cpu") == 0) options.limits.cpuQuota = 50ms;
+    EXPECT_THAT(
+        [&] { Start(TExecList(sh("touch " + dir.file("ran"))), options); },
+        ThrowsMessage<std::runtime_error>("TRunOptions::cgroup: the " + std::string(controller) +
+                                          " controller is not available in " + parent));
+  }
+  EXPECT_NE(access(dir.file("ran").c_str(), F_OK), 0);
+  EXPECT_TRUE(TestCgroup::childrenOf(parent).empty());
+}
+
+TEST_F(RunLeaf, TheLimitsAreInTheLeafBeforeTheCommandStarts) {
+  for (const char* controller : {"memory", "pids", "cpu"}) {
+    const std::string missing = cgroup_.missing(controller);
+    if (!missing.empty()) GTEST_SKIP() << missing;
+  }
+  TRunOptions options = inLeafOf(cgroup_);
+  options.limits = {256 << 20, 192 << 20, 32, 50ms, 100ms};
+  const std::string leaf = quill::test::cgroupMount() + "$(grep ^0:: /proc/self/cgroup | cut -c4-)";
+  const TOutcome outcome =
+      Execute(sh("cd " + leaf + " && cat memory.max memory.high pids.max cpu.max"), options);
+  EXPECT_EQ(outcome.out, "268435456\n201326592\n32\n50000 100000\n") << outcome.err;
+}
+
+TEST_F(RunLeaf, ARunOverItsMemoryIsEndedByTheKernelAndSaysSo) {
+  if (const std::string missing = cgroup_.missing("memory"); !missing.empty())
+    GTEST_SKIP() << missing;
+  // Swap would take what the limit refuses, for as long as the machine has.
+  std::ofstream(cgroup_.path() + "/memory.swap.max") << "0";
+  TRunOptions options = inLeafOf(cgroup_);
+  options.limits.memoryMax = 64 << 20;
+  const TOutcome outcome = Execute(python(kTouch), options);
+  EXPECT_EQ(outcome.stages[0].signal, SIGKILL) << outcome.Describe();
+  EXPECT_GT(outcome.usage.oomKills, 0u);
+  EXPECT_GE(outcome.usage.memoryPeak, std::uint64_t{60} << 20);
+}
+
+TEST_F(RunLeaf, ARunOverItsProcessesFailsToForkAndSaysSo) {
+  if (const std::string missing = cgroup_.missing("pids"); !missing.empty())
+    GTEST_SKIP() << missing;
+  TRunOptions options = inLeafOf(cgroup_);
+  options.limits.pidsMax = 4;
+  const TOutcome outcome =
+      Execute(sh("for i in 1 2 3 4 5 6; do sleep 1000 & done; echo all started"), options);
+  EXPECT_THAT(outcome.err, HasSubstr("fork"));
+  EXPECT_THAT(outcome.out, ::testing::Not(HasSubstr("all started")));
+  EXPECT_GT(outcome.usage.pidsLimitHits, 0u);
+}
+
+TEST_F(RunLeaf, ItsUsageCountsWhatNoCommandWaitedFor) {
+  // cat ends when the burner, which nobody waits for, closes the pipe.
+  const TOutcome outcome =
+      Execute(sh("(python3 -c \"$BURN\" &) | cat").WithEnv("BURN", kBurn), inLeafOf(cgroup_));
+  ASSERT_TRUE(outcome.Ok()) << outcome.Describe();
+  const TUsage& stage = outcome.stages[0].usage;
+  EXPECT_LT(stage.userCpu + stage.systemCpu, 200ms);
+  EXPECT_TRUE(outcome.usage.known);
+  EXPECT_GE(outcome.usage.cpu, 200ms);
+}
+
+using KillScopeCgroup = InCgroup;
+
+TEST_F(KillScopeCgroup, TheDeadlineReachesADaemonThatLeftTheSessionAndClosedItsDescriptors) {
+  ScratchDir dir;
+  TRunOptions options = inLeafOf(cgroup_, TKillScope::Cgroup);
+  options.timeout = 500ms;
+  options.killAfter = 200ms;
+  // The command itself ignores SIGTERM: SIGKILL ends it.
+  const TExec daemonizes =
+      sh("(setsid sh -c \"$DAEMON\" &) | head -n 1; trap '' TERM; exec sleep 1000")
+          .WithEnv("DAEMON",
+                   "trap 'echo got TERM > " + dir.file("mark") +
+                       "; exit' TERM; echo $$; exec <&- >&- 2>&-; while :; do sleep 1000; done");
+  const TOutcome outcome = Execute(daemonizes, options);
+  EXPECT_TRUE(outcome.timedOut);
+  EXPECT_EQ(outcome.stages[0].signal, SIGKILL);
+  EXPECT_EQ(fileContent(dir.file("mark")), "got TERM\n");
+  EXPECT_FALSE(quill::test::running(pidIn(outcome.out)));
+  EXPECT_TRUE(cgroup_.children().empty());
+}
+
+// Drives `job` until `lines` holds `line`; false when the run ended first.
+bool driveUntil(TJob& job, const std::vector<std::string>& lines, const std::string& line) {
+  const auto seen = [&] { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+  while (!seen()) {
+    pollfd ready = {job.Fd(), POLLIN, 0};
+    poll(&ready, 1, -1);
+    if (job.Done()) return seen();
+  }
+  return true;
+}
+
+TEST_F(KillScopeCgroup, TheJobsSignalsAndItsEndReachADaemonInTheLeaf) {
+  std::vector<std::string> lines;
+  TRunOptions options = inLeafOf(cgroup_, TKillScope::Cgroup);
+  options.onLine = [&](int, std::string_view line) { lines.emplace_back(line); };
+  // The daemon keeps the run's output: it reports there.
+  const TExec daemonizes = sh("(setsid sh -c \"$DAEMON\" <&- &); trap '' USR1; exec sleep 1000")
+                               .WithEnv("DAEMON",
+                                        "trap 'echo got USR1' USR1; echo $$; echo ready; "
+                                        "while :; do sleep 1000 & wait; done");
+  pid_t daemon = -1;
+  {
+    TJob job = Start(TExecList(daemonizes), options);
+    ASSERT_TRUE(driveUntil(job, lines, "ready"));
+    daemon = pidIn(lines.front());
+    job.Signal(SIGUSR1);
+    EXPECT_TRUE(driveUntil(job, lines, "got USR1"));
+    EXPECT_TRUE(quill::test::running(daemon));
+  }
+  EXPECT_FALSE(quill::test::running(daemon));
+  EXPECT_TRUE(cgroup_.children().empty());
 }
 
 }  // namespace
