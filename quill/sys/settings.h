@@ -155,7 +155,9 @@ class QUILL_API TSettable {
  protected:
   TSettable() = default;
   ~TSettable() = default;
+  /// Copied only as part of the command or list it belongs to.
   TSettable(const TSettable&) = default;
+  /// Assigned only as part of the command or list it belongs to.
   TSettable& operator=(const TSettable&) = default;
 };
 
