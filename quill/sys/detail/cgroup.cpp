@@ -162,8 +162,8 @@ int openCgroupDirectory(const std::string& dir) noexcept {
   return keepAbove(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC), 3);
 }
 
-RunCgroup::RunCgroup(const std::string& parent, const TCgroupLimits& limits)
-    : parent_(openCgroupDirectory(parent)) {
+RunCgroup::RunCgroup(const std::string& parent, const TCgroupLimits& limits, Poller& poller)
+    : poller_(poller), parent_(openCgroupDirectory(parent)) {
   if (parent_.get() == -1) throwSystemError("TRunOptions::cgroup: " + parent, errno);
   struct statfs fs = {};
   if (fstatfs(parent_.get(), &fs) != 0) throwSystemError("TRunOptions::cgroup: " + parent, errno);
@@ -242,10 +242,21 @@ void RunCgroup::kill() noexcept {
   if (writeText(leaf_.get(), "cgroup.kill", "1") == ENOENT) freezeAndKill(leaf_.get());
 }
 
+// cgroup.events is watched only now: while the commands run, its changes
+// would wake the run for nothing.
 bool RunCgroup::endLeftovers(Clock::time_point now) noexcept {
   if (!emptied_) emptied_ = !populated();
-  if (!emptied_ && (!killed_ || now >= killAgainAt())) kill();
-  return emptied_;
+  if (emptied_) return true;
+  if (!killed_ || now >= killAgainAt()) kill();
+  if (!watched_) {
+    try {
+      poller_.watchChanges(events_.get(), {Poller::Tag::Kind::kCgroup, 0});
+      watched_ = true;
+    } catch (...) {
+      // Unwatched, the leaf is looked at whenever killAgainAt() passes.
+    }
+  }
+  return false;
 }
 
 RunCgroup::Clock::time_point RunCgroup::killAgainAt() const noexcept {
@@ -263,6 +274,7 @@ void RunCgroup::close() noexcept {
   }
   readUsage();
   closed_ = true;
+  if (watched_) poller_.forget(events_.get());
   events_.close();
   leaf_.close();
   unlinkat(parent_.get(), name_.c_str(), AT_REMOVEDIR);

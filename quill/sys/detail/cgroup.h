@@ -10,6 +10,7 @@
 // once it is empty, after its usage is read.
 
 #include <quill/files/detail/descriptor.h>
+#include <quill/sys/detail/poller.h>
 #include <quill/sys/execute.h>
 #include <quill/sys/outcome.h>
 
@@ -28,11 +29,12 @@ class RunCgroup {
   using Clock = std::chrono::steady_clock;
 
   /// Makes the leaf under `parent`: enables in the parent the controllers
-  /// that `limits` need and writes the limits into the leaf. Raises
+  /// that `limits` need and writes the limits into the leaf. While the run
+  /// waits for the leaf to empty, `poller` watches it (tag kCgroup). Raises
   /// std::runtime_error naming the parent when it is not a cgroup v2
   /// directory or a controller is not available there, and the SystemError
   /// family when the leaf cannot be made or limited (nothing is left then).
-  RunCgroup(const std::string& parent, const TCgroupLimits& limits);
+  RunCgroup(const std::string& parent, const TCgroupLimits& limits, Poller& poller);
   /// Ends what is still in the leaf and removes it (close()).
   ~RunCgroup();
   RunCgroup(const RunCgroup&) = delete;
@@ -41,13 +43,10 @@ class RunCgroup {
   /// The leaf's path, and the leaf open for starting a child inside it.
   const std::string& path() const noexcept { return path_; }
   int fd() const noexcept { return leaf_.get(); }
-  /// cgroup.events: it has priority data (EPOLLPRI) whenever the leaf
-  /// becomes populated or empty.
-  int events() const noexcept { return events_.get(); }
 
   /// True while a process is in the leaf, read now.
   bool populated() const noexcept;
-  /// Takes the priority data of events() away, once it has woken the run.
+  /// Takes the change the poller announced away (cgroup.events is read).
   void takeChange() const noexcept { populated(); }
   /// Sends `sig` to every process in the leaf and returns those it was sent
   /// to. SIGKILL ends all of them at once (kill()) and returns none; any
@@ -57,8 +56,9 @@ class RunCgroup {
   /// Ends every process in the leaf, also those being forked meanwhile.
   void kill() noexcept;
   /// Once the run's commands have ended: ends whatever is left in the leaf,
-  /// again each time killAgainAt() has passed while something still is;
-  /// true once the leaf is empty.
+  /// again each time killAgainAt() has passed while something still is,
+  /// and has the poller announce when the leaf becomes empty; true once it
+  /// is.
   bool endLeftovers(Clock::time_point now) noexcept;
   /// When endLeftovers would end what is left again; max when it has ended
   /// nothing yet, or found the leaf empty.
@@ -74,6 +74,8 @@ class RunCgroup {
   void limit(const TCgroupLimits& limits);
   void readUsage() noexcept;
 
+  Poller& poller_;
+  bool watched_ = false;  // by the poller
   quill::detail::OwnedDescriptor parent_;
   std::string name_;
   std::string path_;

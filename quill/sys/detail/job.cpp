@@ -61,10 +61,8 @@ Job::Job(const std::vector<const TExec*>& commands, const TRunOptions& options, 
       owner_(owner) {
   if (options_.killAfter.count() < 0) options_.killAfter = std::chrono::milliseconds(0);
   try {
-    if (!options_.cgroup.empty()) {
-      cgroup_ = std::make_unique<RunCgroup>(options_.cgroup, options_.limits);
-      poller_.watchChanges(cgroup_->events(), {Poller::Tag::Kind::kCgroup, 0});
-    }
+    if (!options_.cgroup.empty())
+      cgroup_ = std::make_unique<RunCgroup>(options_.cgroup, options_.limits, poller_);
     layOut(commands);
     start();
   } catch (...) {
@@ -379,10 +377,7 @@ void Job::finish() noexcept {
   if (cgroup_) cgroup_->kill();
   streams_.closeAll();
   for (const auto& stage : stages_) stage->reap();
-  if (cgroup_) {
-    poller_.forget(cgroup_->events());
-    cgroup_->close();
-  }
+  if (cgroup_) cgroup_->close();
   over_ = true;
 }
 
