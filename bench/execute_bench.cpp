@@ -27,7 +27,12 @@
 //   how far starting programs scales on the machine at all (reported only);
 // - TimeoutOvershoot: Execute of `sleep 10` with a 100 ms timeout returns at
 //   most 20 ms after the deadline (the median of 50 runs, counter
-//   overshoot_ms; its one repetition is not repeated).
+//   overshoot_ms; its one repetition is not repeated);
+// - ExecuteInCgroup/2048, ExecuteTrue/2048 in a fresh leaf cgroup of its own
+//   with a memory and a process limit, costs at most 1.3 times
+//   ExecuteTrue/2048. It needs root and a cgroup v2 hierarchy; where that
+//   lacks the memory or the pids controller, the leaf has no limits and the
+//   label says so.
 #include <quill/sys/execute.h>
 
 #include "bench/ballast.h"
@@ -39,6 +44,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
@@ -49,6 +55,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -108,6 +117,66 @@ void ExecuteEverySetting(benchmark::State& state) {
   for (auto _ : state) {
     const TOutcome outcome = quill::sys::Execute(cmd, options);
     if (!outcome.Ok()) return state.SkipWithError(outcome.Describe().c_str());
+  }
+}
+
+// Where the cgroup v2 hierarchy is mounted (/sys/fs/cgroup on Debian 12),
+// from /proc/self/mountinfo; "" when it is not.
+std::string cgroupMount() {
+  std::ifstream mounts("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(mounts, line)) {
+    const std::size_t separator = line.find(" - cgroup2 ");
+    if (separator == std::string::npos) continue;
+    std::istringstream fields(line.substr(0, separator));
+    std::string id, parent, device, root, mountPoint;
+    if (fields >> id >> parent >> device >> root >> mountPoint) return mountPoint;
+  }
+  return "";
+}
+
+// A cgroup made for the benchmark under the v2 mount, removed after it;
+// `error` says why there is none.
+struct BenchCgroup {
+  BenchCgroup() {
+    const std::string mount = cgroupMount();
+    if (geteuid() != 0) {
+      error = "needs root to make a cgroup";
+    } else if (mount.empty()) {
+      error = "no cgroup v2 hierarchy is mounted";
+    } else if (path = mount + "/quill-bench-" + std::to_string(getpid());
+               mkdir(path.c_str(), 0755) != 0) {
+      error = "cannot make " + path + ": " + std::strerror(errno);
+      path.clear();
+    }
+  }
+  ~BenchCgroup() {
+    if (!path.empty()) rmdir(path.c_str());
+  }
+  std::string path;
+  std::string error;
+};
+
+void ExecuteInCgroup(benchmark::State& state) {
+  Ballast ballast(static_cast<std::size_t>(state.range(0)));
+  if (!ballast.ok()) return state.SkipWithError("no memory for the ballast");
+  const BenchCgroup cgroup;
+  if (!cgroup.error.empty()) return state.SkipWithError(cgroup.error.c_str());
+  const TExec cmd = command({"/bin/true"});
+  TRunOptions options = daemonOptions(std::chrono::seconds(5));
+  options.cgroup = cgroup.path;
+  options.limits.memoryMax = std::uint64_t{512} << 20;
+  options.limits.pidsMax = 64;
+  try {
+    quill::sys::Execute(cmd, options);
+  } catch (const std::runtime_error& refused) {
+    if (std::strstr(refused.what(), "controller is not available") == nullptr)
+      return state.SkipWithError(refused.what());
+    options.limits = quill::sys::TCgroupLimits();
+    state.SetLabel("a leaf without limits: no memory or pids controller in cgroup v2 here");
+  }
+  for (auto _ : state) {
+    if (!quill::sys::Execute(cmd, options).Ok()) return state.SkipWithError("/bin/true failed");
   }
 }
 
@@ -271,6 +340,7 @@ void from2GiB(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(ExecuteTrue)->Apply(from2GiB)->UseRealTime();
 BENCHMARK(ExecuteEverySetting)->Apply(from2GiB)->UseRealTime();
+BENCHMARK(ExecuteInCgroup)->Apply(from2GiB)->UseRealTime();
 BENCHMARK(PosixSpawnBaseline)->Apply(from2GiB)->UseRealTime();
 BENCHMARK(PythonSubprocessRun)->Apply(from2GiB)->UseManualTime()->Iterations(1);
 BENCHMARK(ExecuteBothStreams)

@@ -21,9 +21,17 @@
 /// a setting, exec) is reported in that command's TStage, distinct from an
 /// exit code of the program's own.
 ///
-/// Errors raised: TEArgs::TEArgsError for an empty argument vector and the
-/// SystemError family (TSysCallErr) when pipes or children cannot be made;
-/// in either case nothing the run started is left running or unreaped.
+/// With TRunOptions::cgroup a run is confined to a leaf cgroup of its own:
+/// every command starts inside it, with its limits, and whatever the
+/// commands start (a daemon that left their session and closed every
+/// descriptor too) is in it, ended with the run and counted in
+/// TOutcome::usage; the leaf is removed after the run.
+///
+/// Errors raised: TEArgs::TEArgsError for an empty argument vector, the
+/// SystemError family (TSysCallErr) when pipes or children cannot be made,
+/// and std::runtime_error (SystemError among others) when the run's cgroup
+/// cannot be had; in every case nothing the run started is left running or
+/// unreaped.
 /// Preparations of the user's keep their hooks (BeforeFork and InParent in
 /// the caller, InChild and BeforeExec in a fully forked child) and are as
 /// thread-safe as they make themselves; so is a TReadOut, whose pipe lives
@@ -52,18 +60,24 @@ class Job;
 
 /// What a deadline, TJob::Signal and the end of a job reach: the child
 /// alone, its whole process group (each command then runs in a process
-/// group of its own), or everything in the run's cgroup (which needs
-/// TRunOptions::cgroup).
+/// group of its own), or every process in the run's cgroup, whichever
+/// session or group it is in (which needs TRunOptions::cgroup; the run is
+/// then over only once the cgroup is empty). With a cgroup, whatever the
+/// scope, what is left in it once every command has ended is ended too.
 enum class TKillScope { Child, ProcessGroup, Cgroup };
 
 /// Limits written into a run's cgroup before any command starts; 0: not
-/// set.
+/// set. Each needs its controller (memory, pids, cpu) available in the
+/// parent cgroup, which the run enables there for its leaves.
 struct TCgroupLimits {
-  /// Bytes, memory.max.
+  /// Bytes, memory.max: past it the kernel's out-of-memory killer ends a
+  /// process of the run (SIGKILL; TRunUsage::oomKills counts them).
   std::uint64_t memoryMax = 0;
-  /// Bytes, memory.high.
+  /// Bytes, memory.high: past it the run is slowed down and made to give
+  /// memory back.
   std::uint64_t memoryHigh = 0;
-  /// Processes, pids.max.
+  /// Processes, pids.max: a fork past it fails (TRunUsage::pidsLimitHits
+  /// counts them).
   std::uint64_t pidsMax = 0;
   /// CPU time per period, cpu.max.
   std::chrono::microseconds cpuQuota{0};
@@ -97,8 +111,11 @@ struct QUILL_API TRunOptions {
   /// in the order it is written (2>&1); `err` stays empty.
   bool mergeStderr = false;
   /// A delegated cgroup v2 directory: every run gets a fresh leaf under it,
-  /// with `limits`, holding all of its commands, removed after the run.
-  /// "": none.
+  /// with `limits`, holding all of its commands (instead of a cgroup of
+  /// their own, InCgroup) and what they start, removed after the run. "":
+  /// none. Raises std::runtime_error naming the directory, before anything
+  /// starts, when it is no cgroup v2 directory or lacks a controller the
+  /// limits need, and the SystemError family when the leaf cannot be made.
   std::string cgroup;
   /// Written into the run's leaf before any command starts.
   TCgroupLimits limits;

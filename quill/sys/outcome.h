@@ -23,7 +23,9 @@ class Job;
 }
 
 /// One child's own use of the machine: the resource usage of the reaped
-/// child (its own, not its children's).
+/// child, as wait4 reports it (its own and that of the children it waited
+/// for; not that of a process it left behind, which the run's cgroup
+/// counts, TRunUsage).
 struct TUsage {
   /// False when it could not be had (the child was reaped by someone else).
   bool known = false;
@@ -40,7 +42,7 @@ struct TUsage {
 struct TRunUsage {
   /// False when the run had no cgroup of its own.
   bool known = false;
-  /// CPU time, cpu.stat usage_usec.
+  /// CPU time of every process that ran in the cgroup, cpu.stat usage_usec.
   std::chrono::microseconds cpu{0};
   /// memory.peak where the memory controller is on, else 0.
   std::uint64_t memoryPeak = 0;

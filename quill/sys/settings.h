@@ -80,8 +80,8 @@ struct QUILL_API TChildSettings {
   std::string cgroup;
   /// Set-user-id bits and file capabilities no longer raise privileges.
   bool noNewPrivileges = false;
-  /// Empty bounding, ambient and inheritable capability sets (and effective
-  /// and permitted ones when the child is still root).
+  /// Empty capability sets: bounding, ambient, inheritable, permitted and
+  /// effective.
   bool withoutCapabilities = false;
 };
 
@@ -133,15 +133,23 @@ class QUILL_API TSettable {
   /// ends (also when that happened before the signal could be asked for).
   Self WithParentDeathSignal(int sig) const;
   /// A copy whose child starts inside the existing cgroup v2 directory
-  /// `dir`, before it runs any code of its own. A directory that is missing
-  /// or no cgroup fails the command's set-up ("cgroup <dir>").
+  /// `dir`, before it runs any code of its own (where the kernel cannot
+  /// start it there, joining it is the first thing the child does). A
+  /// directory that is missing, or that is no cgroup v2 directory
+  /// (EMEDIUMTYPE), fails the command's set-up ("cgroup <dir>"). A run with
+  /// TRunOptions::cgroup starts every command in its own leaf instead.
+  /// Raises std::invalid_argument for an empty path or one with a zero byte.
   Self InCgroup(const std::string& dir) const;
   /// A copy whose program cannot gain privileges through set-user-id bits
-  /// or file capabilities (no_new_privs), after the identity change.
+  /// or file capabilities (no_new_privs), set after the identity change.
+  /// Its failure fails the set-up ("prctl PR_SET_NO_NEW_PRIVS").
   Self WithNoNewPrivileges() const;
-  /// A copy whose program runs with empty bounding, ambient and inheritable
-  /// capability sets (and empty effective and permitted sets when it still
-  /// runs as root), after the identity change.
+  /// A copy whose program runs with empty bounding, ambient, inheritable,
+  /// permitted and effective capability sets, emptied after the identity
+  /// change (root without AsUser keeps its user id, not its privileges).
+  /// The bounding set can only be emptied by a caller that may do so (root,
+  /// or a holder of CAP_SETPCAP); otherwise the set-up fails ("drop
+  /// capabilities", EPERM).
   Self WithoutCapabilities() const;
 
  protected:

@@ -5,15 +5,18 @@
 #include <quill/sys/exec_list.h>
 #include <quill/sys/execute.h>
 
+#include "tests/support/cgroup.h"
 #include "tests/sys/sys_test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/epoll.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -159,6 +162,55 @@ TEST(Examples, RunningManyCommandsFromOneLoop) {
                 "4 a.example: done", "4 b.example: done", "4 c.example: done",
                 "6 a.example: saving a.example", "6 b.example: saving b.example",
                 "6 c.example: saving c.example"}));
+}
+
+// The README's example as root in a cgroup made for the test, with an id
+// for the site's user, a shell in place of php that leaves a process behind,
+// limits only where the machine has their controllers, and its log line
+// recorded.
+TEST(Examples, ConfiningASiteCommand) {
+  const quill::test::TestCgroup sites;
+  QUILL_REQUIRE_CGROUP(sites);
+  const ::quill::sys::test::ScratchDir scratch;
+  chmod(scratch.path().c_str(), 0755);
+  const bool limited = sites.missing("memory").empty() && sites.missing("pids").empty() &&
+                       sites.missing("cpu").empty();
+  std::vector<std::string> logged;
+
+  TEArgs args(EmptyArgs);
+  args.Add("sh");
+  args.Add("-c");
+  args.Add("echo $PWD; (sleep 1000 &)");
+  const TExec task = TExec(args, TExec::Fork | TExec::SearchPath)
+                         .AsUser(64124, 64124, {})
+                         .WithEmptyEnv()
+                         .WithEnv("PATH", "/usr/local/bin:/usr/bin:/bin")
+                         .InDirectory(scratch.path())
+                         .WithNoNewPrivileges()  // a set-user-id program gives no root back
+                         .WithoutCapabilities();
+
+  TRunOptions options;
+  options.cgroup = sites.path();  // a fresh leaf under it per run
+  if (limited) {
+    options.limits.memoryMax = std::uint64_t{512} << 20;
+    options.limits.pidsMax = 64;
+    options.limits.cpuQuota = std::chrono::milliseconds(50);  // half a CPU
+  }
+  options.killScope = TKillScope::Cgroup;  // everything in the leaf
+  options.timeout = std::chrono::minutes(5);
+  const TOutcome outcome = Execute(task, options);
+  char line[512];
+  std::snprintf(line, sizeof line, "%s: %lld ms of CPU, %llu MiB at most, %llu killed for memory",
+                outcome.Describe().c_str(),
+                static_cast<long long>(outcome.usage.cpu.count() / 1000),
+                static_cast<unsigned long long>(outcome.usage.memoryPeak >> 20),
+                static_cast<unsigned long long>(outcome.usage.oomKills));
+  logged.push_back(line);
+
+  EXPECT_EQ(outcome.out, scratch.path() + "\n");
+  EXPECT_TRUE(outcome.usage.known);
+  EXPECT_EQ(logged[0].substr(0, logged[0].find(':')), "sh -c 'echo $PWD; (sleep 1000 &)' (exit 0)");
+  EXPECT_TRUE(sites.children().empty());  // the leaf, and what was left in it, are gone
 }
 
 }  // namespace

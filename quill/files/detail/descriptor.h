@@ -24,6 +24,11 @@ class OwnedDescriptor {
   }
   /// Closes the descriptor now; 0, or the errno of a failed close.
   int close() noexcept;
+  /// Closes the descriptor held, if any, and owns `descriptor` from now on.
+  void reset(int descriptor) noexcept {
+    close();
+    descriptor_ = descriptor;
+  }
 
  private:
   int descriptor_;

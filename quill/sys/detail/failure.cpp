@@ -44,6 +44,7 @@ void describeStep(const ChildPlan& plan, const SetupFailure& failure, LineBuffer
   const Settings& settings = plan.settings;
   switch (failure.where) {
     case Where::kNone: break;
+    case Where::kCgroup: line.add("cgroup ").add(settings.cgroup); break;
     case Where::kDirectory: line.add("chdir ").add(settings.directory); break;
     case Where::kLimit: {
       const Limit& limit = settings.limits[failure.index];
@@ -60,6 +61,8 @@ void describeStep(const ChildPlan& plan, const SetupFailure& failure, LineBuffer
     case Where::kGroups: line.add("setgroups"); break;
     case Where::kGid: line.add("setgid ").addNumber(settings.gid); break;
     case Where::kUid: line.add("setuid ").addNumber(settings.uid); break;
+    case Where::kNoNewPrivileges: line.add("prctl PR_SET_NO_NEW_PRIVS"); break;
+    case Where::kCapabilities: line.add("drop capabilities"); break;
     case Where::kDeathSignal:
       line.add("prctl PR_SET_PDEATHSIG ").addNumber(settings.deathSignal);
       break;

@@ -61,6 +61,8 @@ Job::Job(const std::vector<const TExec*>& commands, const TRunOptions& options, 
       owner_(owner) {
   if (options_.killAfter.count() < 0) options_.killAfter = std::chrono::milliseconds(0);
   try {
+    if (!options_.cgroup.empty())
+      cgroup_ = std::make_unique<RunCgroup>(options_.cgroup, options_.limits, poller_);
     layOut(commands);
     start();
   } catch (...) {
@@ -184,6 +186,7 @@ void Job::start() {
     Stage& stage = *stages_[i];
     stage.beforeStart();
     addSteps(i);
+    if (cgroup_) stage.layout().placeInCgroup(cgroup_->path(), cgroup_->fd());
     stage.start();
     const auto index = static_cast<std::uint32_t>(i);
     if (stage.pidfd() != -1) poller_.watch(stage.pidfd(), false, {Poller::Tag::Kind::kEnd, index});
@@ -209,7 +212,12 @@ bool Job::unwatched() const noexcept {
 
 void Job::send(int sig, bool endedGroupsToo) noexcept {
   const bool group = options_.killScope == TKillScope::ProcessGroup;
+  // A command found in the leaf got it from there; one still joining it
+  // (where the kernel could not start it inside) gets it here.
+  std::vector<pid_t> reached;
+  if (cgroup_ && options_.killScope == TKillScope::Cgroup) reached = cgroup_->signal(sig);
   for (const auto& stage : stages_) {
+    if (std::find(reached.begin(), reached.end(), stage->pid()) != reached.end()) continue;
     // An ended leader's group may still hold what it started; its zombie
     // keeps the group's id from going to anybody else.
     if (stage->running() || (group && endedGroupsToo)) stage->signal(sig, group);
@@ -246,6 +254,9 @@ void Job::handle(Poller::Tag tag) {
       break;
     case Kind::kReport: stages_[tag.index]->readReport(); break;
     case Kind::kTimer: break;  // the timers are looked at after every wait
+    case Kind::kCgroup:
+      cgroup_->takeChange();  // the leaf itself is looked at with the timers
+      break;
   }
 }
 
@@ -278,6 +289,9 @@ void Job::handleTimers(Clock::time_point now) {
     send(SIGKILL, true);
     if (!running()) drainUntil_ = now;
   }
+  // With a cgroup, nothing the commands started outlives them: the run is
+  // over once its leaf is empty.
+  const bool leafEmpty = !cgroup_ || (!running() && cgroup_->endLeftovers(now));
   if (!running() && now >= drainUntil_) {
     try {
       streams_.drainAndClose();
@@ -285,7 +299,7 @@ void Job::handleTimers(Clock::time_point now) {
       callbackFailed();
     }
   }
-  if (!running() && !streams_.reading()) finish();
+  if (!running() && !streams_.reading() && leafEmpty) finish();
 }
 
 // The next moment a timer asks for something; a stage whose end no pidfd
@@ -293,6 +307,7 @@ void Job::handleTimers(Clock::time_point now) {
 Clock::time_point Job::nextWake() const noexcept {
   Clock::time_point wake = timedOut_ ? (killed_ ? Clock::time_point::max() : killAt_) : deadline_;
   if (!running()) wake = std::min(wake, drainUntil_);
+  if (!running() && cgroup_) wake = std::min(wake, cgroup_->killAgainAt());
   if (unwatched()) wake = std::min(wake, Clock::now() + std::chrono::milliseconds(10));
   return wake;
 }
@@ -330,6 +345,7 @@ TOutcome Job::wait() {
   outcome.truncated = streams_.truncated();
   outcome.timedOut = timedOut_;
   for (const auto& stage : stages_) outcome.stages.push_back(stage->result());
+  if (cgroup_) outcome.usage = cgroup_->usage();
   outcome.commands_ = std::move(commandWords_);
   outcome.piped_ = piped_;
   return outcome;
@@ -358,8 +374,10 @@ void Job::finish() noexcept {
   for (int& fd : childEnds_) closeFd(fd);
   childEnds_.clear();
   if (running()) send(SIGKILL, true);
+  if (cgroup_) cgroup_->kill();
   streams_.closeAll();
   for (const auto& stage : stages_) stage->reap();
+  if (cgroup_) cgroup_->close();
   over_ = true;
 }
 

@@ -7,6 +7,7 @@
 // thread of its own drives a run: it makes progress only inside done() and
 // wait(), called by its owner, or a loop of the owner's that waits on fd().
 
+#include <quill/sys/detail/cgroup.h>
 #include <quill/sys/detail/fd.h>
 #include <quill/sys/detail/poller.h>
 #include <quill/sys/detail/stage.h>
@@ -94,6 +95,7 @@ class Job {
   bool waited_ = false;
   Poller poller_;
   Streams streams_;
+  std::unique_ptr<RunCgroup> cgroup_;  // the run's leaf, with TRunOptions::cgroup
   std::vector<std::unique_ptr<Stage>> stages_;
   std::vector<std::vector<std::string>> commandWords_;
   std::vector<bool> piped_;

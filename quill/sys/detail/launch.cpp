@@ -1,6 +1,7 @@
 #include <quill/sys/detail/launch.h>
 
 #include <quill/errors/errors.h>
+#include <quill/sys/detail/clone3.h>
 #include <quill/sys/detail/failure.h>
 #include <quill/sys/detail/fd.h>
 #include <quill/sys/detail/syscall.h>
@@ -31,7 +32,8 @@ struct ChildStart {
   ChildHooks* hooks;
   sigset_t callerMask;
   bool reportLine;
-  int report;  // write end of the report pipe, or -1
+  int report;             // write end of the report pipe, or -1
+  bool inCgroup = false;  // started inside the plan's cgroup
 };
 
 // A child's way from its start to exec, and what it does when that fails:
@@ -40,7 +42,7 @@ struct ChildStart {
 // its standard error. It leaves through exec or exit_group only.
 [[noreturn]] void runChild(const ChildStart& start) noexcept {
   SetupFailure failure;
-  replayAndExec(*start.plan, &start.callerMask, start.hooks, start.report, failure);
+  replayAndExec(*start.plan, &start.callerMask, start.hooks, start.report, start.inCgroup, failure);
   const char* message = start.hooks != nullptr ? start.hooks->message() : nullptr;
   if (start.report != -1) {
     writeAll(start.report, reinterpret_cast<const char*>(&failure), sizeof failure);
@@ -116,10 +118,26 @@ int sharedFlags(bool waitForExec) {
 }
 
 // Starts a child on the stack whose top is `top`, with `start` placed there.
+// A child of a plan with a cgroup starts inside it where the kernel can do
+// that; otherwise it joins the cgroup first thing, and reports why when it
+// cannot.
 pid_t cloneChild(char* top, int flags, const ChildStart& start, int* pidfd) noexcept {
   char* stack = top - sizeof(ChildStart);
   stack -= reinterpret_cast<std::uintptr_t>(stack) % 64;
   auto* placed = new (stack) ChildStart(start);
+  if (const int cgroup = start.plan->settings.cgroupFd; cgroup != -1) {
+    placed->inCgroup = true;
+    const std::size_t size = kChildStack - static_cast<std::size_t>(top - stack);
+    const long pid = cloneIntoCgroup(cgroup, flags | (pidfd != nullptr ? CLONE_PIDFD : 0), stack,
+                                     size, pidfd, sharedChild, placed);
+    if (pid > 0) return static_cast<pid_t>(pid);
+    // No process to be had, whichever way it is started.
+    if (pid == -EAGAIN || pid == -ENOMEM) {
+      errno = static_cast<int>(-pid);
+      return -1;
+    }
+    placed->inCgroup = false;
+  }
   if (pidfd == nullptr) return clone(sharedChild, stack, flags, placed);
   pid_t pid = clone(sharedChild, stack, flags | CLONE_PIDFD, placed, pidfd);
   if (pid == -1 && errno == EINVAL) {

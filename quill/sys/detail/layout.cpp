@@ -2,6 +2,7 @@
 
 #include <quill/errors/errors.h>
 #include <quill/errors/shared_ptr.h>
+#include <quill/sys/detail/cgroup.h>
 #include <quill/sys/detail/fd.h>
 
 #include <cerrno>
@@ -45,7 +46,10 @@ void refuseUnusableWords(const TEArgs& args) {
   }
 }
 
-Layout::Layout(const TExec& cmd, bool copyEnvironment) : items_(itemsOf(cmd)) {
+// The cgroup is opened here, in the caller, for the child to start in;
+// where it does not open, the child tries the path itself and reports why.
+Layout::Layout(const TExec& cmd, bool copyEnvironment)
+    : items_(itemsOf(cmd)), ownCgroup_(openCgroupDirectory(cmd.settings.cgroup)) {
   layOutWords(cmd.args);
   layOutSettings(cmd.settings);
   layOutEnvironment(cmd.settings, copyEnvironment);
@@ -62,6 +66,7 @@ void Layout::layOutWords(const TEArgs& args) {
 
 void Layout::layOutSettings(const TChildSettings& from) {
   Settings& to = plan_.settings;
+  if (!from.cgroup.empty()) placeInCgroup(from.cgroup, ownCgroup_.get());
   if (!from.directory.empty()) {
     directory_ = from.directory;
     to.directory = directory_.c_str();
@@ -80,7 +85,15 @@ void Layout::layOutSettings(const TChildSettings& from) {
   groups_ = from.groups;
   to.groups = groups_.data();
   to.groupCount = groups_.size();
+  to.noNewPrivileges = from.noNewPrivileges;
+  to.withoutCapabilities = from.withoutCapabilities;
   to.deathSignal = from.deathSignal;
+}
+
+void Layout::placeInCgroup(const std::string& dir, int fd) {
+  cgroup_ = dir;
+  plan_.settings.cgroup = cgroup_.c_str();
+  plan_.settings.cgroupFd = fd;
 }
 
 // The child's environment, and the PATH a program name is looked up in: the

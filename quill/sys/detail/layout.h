@@ -7,6 +7,7 @@
 // points into the layout. A child may read its layout until it has exec'd
 // or ended, so nothing in it refers to the command.
 
+#include <quill/files/detail/descriptor.h>
 #include <quill/sys/detail/items.h>
 #include <quill/sys/detail/plan.h>
 #include <quill/sys/exec.h>
@@ -44,6 +45,10 @@ class Layout {
   /// The steps so far.
   std::size_t stepCount() const noexcept { return steps_.size(); }
 
+  /// Starts the child in the cgroup `dir`, open as `fd` (kept open by the
+  /// caller until the child has started), instead of the command's own.
+  void placeInCgroup(const std::string& dir, int fd);
+
   /// The plan; valid while the layout lives and no step is added.
   /// `searchPath`: look the program up in PATH; `clean`: see ChildPlan.
   const ChildPlan& plan(bool searchPath, bool clean, pid_t parent);
@@ -66,6 +71,8 @@ class Layout {
   std::string directory_;
   std::vector<Limit> limits_;
   std::vector<gid_t> groups_;
+  std::string cgroup_;
+  quill::detail::OwnedDescriptor ownCgroup_;
   std::deque<std::string> paths_;
   std::vector<Step> steps_;
   ChildPlan plan_;

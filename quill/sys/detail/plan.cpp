@@ -1,5 +1,6 @@
 #include <quill/sys/detail/plan.h>
 
+#include <quill/sys/detail/confine.h>
 #include <quill/sys/detail/fd.h>
 #include <quill/sys/detail/syscall.h>
 
@@ -214,6 +215,37 @@ int tryCandidate(const ChildPlan& plan, const char* candidate, char* const* envp
   }
 }
 
+// The groups, then the group id, then the user id: each change needs the
+// rights the next one takes away.
+bool changeIdentity(const Settings& settings, SetupFailure& failure) noexcept {
+  using Where = SetupFailure::Where;
+  long result = rawSyscall(SYS_setgroups, static_cast<long>(settings.groupCount),
+                           reinterpret_cast<long>(settings.groups));
+  if (result < 0) return fail(failure, Where::kGroups, result);
+  if ((result = rawSyscall(SYS_setresgid, settings.gid, settings.gid, settings.gid)) < 0)
+    return fail(failure, Where::kGid, result);
+  // A new user id empties the permitted capabilities, and with them the
+  // right to empty the bounding set, which is dropped only after it.
+  if (settings.withoutCapabilities) {
+    if (const int error = keepCapabilitiesAcrossIdentity(); error != 0)
+      return fail(failure, Where::kCapabilities, -error);
+  }
+  if ((result = rawSyscall(SYS_setresuid, settings.uid, settings.uid, settings.uid)) < 0)
+    return fail(failure, Where::kUid, result);
+  return true;
+}
+
+// What the program may never gain, once the identity is the one it runs
+// with.
+bool confine(const Settings& settings, SetupFailure& failure) noexcept {
+  int error = 0;
+  if (settings.noNewPrivileges && (error = forbidNewPrivileges()) != 0)
+    return fail(failure, SetupFailure::Where::kNoNewPrivileges, -error);
+  if (settings.withoutCapabilities && (error = dropCapabilities()) != 0)
+    return fail(failure, SetupFailure::Where::kCapabilities, -error);
+  return true;
+}
+
 }  // namespace
 
 void prepareSignals(bool clean, const sigset_t* callerMask) noexcept {
@@ -252,9 +284,14 @@ void noteProgress(int progress, SetupFailure::Where where, std::uint32_t index) 
   writeAll(progress, reinterpret_cast<const char*>(&reached), sizeof reached);
 }
 
-bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure,
-                   int progress) noexcept {
+bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure, int progress,
+                   bool inCgroup) noexcept {
   using Where = SetupFailure::Where;
+  // First: whatever the child does from here on is the cgroup's.
+  if (settings.cgroup != nullptr && !inCgroup) {
+    if (const int error = joinCgroup(settings.cgroup, settings.cgroupFd); error != 0)
+      return fail(failure, Where::kCgroup, -error);
+  }
   long result = 0;
   const bool enterLate = settings.setIdentity;
   auto enter = [&]() noexcept {
@@ -276,17 +313,10 @@ bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure
   if (settings.newProcessGroup && !settings.newSession &&
       (result = rawSyscall(SYS_setpgid, 0, 0)) < 0)
     return fail(failure, Where::kProcessGroup, result);
-  if (settings.setIdentity) {
-    if ((result = rawSyscall(SYS_setgroups, static_cast<long>(settings.groupCount),
-                             reinterpret_cast<long>(settings.groups))) < 0)
-      return fail(failure, Where::kGroups, result);
-    if ((result = rawSyscall(SYS_setresgid, settings.gid, settings.gid, settings.gid)) < 0)
-      return fail(failure, Where::kGid, result);
-    if ((result = rawSyscall(SYS_setresuid, settings.uid, settings.uid, settings.uid)) < 0)
-      return fail(failure, Where::kUid, result);
-  }
+  if (settings.setIdentity && !changeIdentity(settings, failure)) return false;
   if (settings.directory != nullptr && enterLate && (result = enter()) < 0)
     return fail(failure, Where::kDirectory, result);
+  if (!confine(settings, failure)) return false;
   // After the identity: changing it clears the parent-death signal.
   if (settings.deathSignal != 0) {
     if ((result = rawSyscall(SYS_prctl, PR_SET_PDEATHSIG, settings.deathSignal)) < 0)
@@ -349,12 +379,12 @@ int execProgram(const ChildPlan& plan) noexcept {
 }
 
 void replayAndExec(const ChildPlan& plan, const sigset_t* callerMask, ChildHooks* hooks,
-                   int progress, SetupFailure& failure) noexcept {
+                   int progress, bool inCgroup, SetupFailure& failure) noexcept {
   prepareSignals(plan.clean, callerMask);
   if (plan.clean) closeCallerDescriptorsAtExec();
   Texts texts;
   prepareTexts(plan, texts);
-  if (!applySettings(plan.settings, plan.parent, failure, progress)) return;
+  if (!applySettings(plan.settings, plan.parent, failure, progress, inCgroup)) return;
   if (!runPlanSteps(plan, texts, hooks, progress, failure)) return;
   if (hooks != nullptr && !hooks->beforeExec(failure)) return;
   noteProgress(progress, SetupFailure::Where::kExec, 0);

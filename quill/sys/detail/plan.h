@@ -51,6 +51,8 @@ struct Limit {
 /// with the new identity; the identity changes late, while the child may
 /// still do what needs the caller's.
 struct Settings {
+  const char* cgroup = nullptr;  // the cgroup v2 directory the child starts in
+  int cgroupFd = -1;             // that directory opened O_PATH in the caller, or -1
   const char* directory = nullptr;
   bool setUmask = false;
   mode_t umask = 0;
@@ -63,6 +65,8 @@ struct Settings {
   gid_t gid = 0;
   const gid_t* groups = nullptr;
   std::size_t groupCount = 0;
+  bool noNewPrivileges = false;
+  bool withoutCapabilities = false;
   int deathSignal = 0;
 };
 
@@ -73,6 +77,7 @@ struct SetupFailure {
   /// that the record has no padding: it is written whole into a pipe.
   enum class Where : std::uint32_t {
     kNone,
+    kCgroup,
     kDirectory,
     kLimit,
     kSession,
@@ -80,6 +85,8 @@ struct SetupFailure {
     kGroups,
     kGid,
     kUid,
+    kNoNewPrivileges,
+    kCapabilities,
     kDeathSignal,
     kStep,
     kPreparation,  // a hook of a preparation of the caller's raised
@@ -133,9 +140,10 @@ void closeCallerDescriptorsAtExec() noexcept;
 
 /// Applies `settings`; false, with `failure` filled, when one fails. With
 /// `progress` (a descriptor, else -1), notes there where it goes before a
-/// step that may block (noteProgress).
-bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure,
-                   int progress = -1) noexcept;
+/// step that may block (noteProgress). `inCgroup`: the child was started in
+/// the settings' cgroup, which it then need not join.
+bool applySettings(const Settings& settings, pid_t parent, SetupFailure& failure, int progress = -1,
+                   bool inCgroup = false) noexcept;
 
 /// Writes into `progress` (when not -1) a record with no error naming the
 /// step the child is about to take: where a child that is ended while it
@@ -149,10 +157,11 @@ int execProgram(const ChildPlan& plan) noexcept;
 
 /// The whole of a child's way from its start: signals, descriptors, texts,
 /// settings, steps (with `hooks` for kHook steps; null when there are none),
-/// exec, noting its progress into `progress` (-1: nowhere). Returns only when
-/// something failed, as `failure` tells.
+/// exec, noting its progress into `progress` (-1: nowhere); `inCgroup` as
+/// for applySettings. Returns only when something failed, as `failure`
+/// tells.
 void replayAndExec(const ChildPlan& plan, const sigset_t* callerMask, ChildHooks* hooks,
-                   int progress, SetupFailure& failure) noexcept;
+                   int progress, bool inCgroup, SetupFailure& failure) noexcept;
 
 /// Runs the steps of one preparation in this process, as its InChild hook
 /// does when a preparation of the caller's holds it; false, with `failure`

@@ -54,6 +54,13 @@ void Poller::watch(int fd, bool write, Tag tag) {
   if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == -1) throw TSysCallErr(errno);
 }
 
+void Poller::watchChanges(int fd, Tag tag) {
+  epoll_event event = {};
+  event.events = EPOLLPRI;
+  event.data.u64 = packed(tag);
+  if (epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == -1) throw TSysCallErr(errno);
+}
+
 void Poller::forget(int fd) noexcept {
   if (fd >= 0) epoll_ctl(epoll_, EPOLL_CTL_DEL, fd, nullptr);
 }

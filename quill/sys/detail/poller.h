@@ -21,7 +21,16 @@ class Poller {
   /// What a ready descriptor stands for: its kind and, for the kinds that
   /// come in numbers, which one.
   struct Tag {
-    enum class Kind : std::uint32_t { kOut, kErr, kFeed, kCallerInput, kEnd, kReport, kTimer };
+    enum class Kind : std::uint32_t {
+      kOut,
+      kErr,
+      kFeed,
+      kCallerInput,
+      kEnd,
+      kReport,
+      kTimer,
+      kCgroup
+    };
     Kind kind;
     std::uint32_t index;
   };
@@ -38,6 +47,10 @@ class Poller {
 
   /// Watches `fd` for reading (or, with `write`, writing) under `tag`.
   void watch(int fd, bool write, Tag tag);
+  /// Watches a file of the kernel's that is always readable and announces
+  /// a change as priority data (cgroup.events), under `tag`; reading it
+  /// again takes the announcement away.
+  void watchChanges(int fd, Tag tag);
   /// Stops watching `fd` (before it is closed, or once it has nothing more
   /// to say).
   void forget(int fd) noexcept;

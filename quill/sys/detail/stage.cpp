@@ -5,6 +5,7 @@
 #include <quill/sys/detail/fd.h>
 #include <quill/sys/detail/wait.h>
 
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +32,20 @@ void closeCaptures(const std::vector<PrepItem>& items) noexcept {
       closeFd(capture->ends[1]);
     }
   }
+}
+
+// What the kernel counted for a reaped child: its own use and that of the
+// children it waited for.
+TUsage usageOf(const struct rusage& usage) noexcept {
+  const auto time = [](const timeval& span) {
+    return std::chrono::seconds(span.tv_sec) + std::chrono::microseconds(span.tv_usec);
+  };
+  TUsage result;
+  result.known = true;
+  result.userCpu = time(usage.ru_utime);
+  result.systemCpu = time(usage.ru_stime);
+  result.maxRss = static_cast<std::uint64_t>(usage.ru_maxrss) * 1024;  // counted in KiB
+  return result;
 }
 
 }  // namespace
@@ -129,7 +144,9 @@ void Stage::reap() noexcept {
   if (launched_.pid > 0 && !reaped_) {
     observeEnd(true);
     siginfo_t info;
-    if (!reaped_) waitForChild(launched_.pidfd, launched_.pid, info, 0);
+    struct rusage usage = {};
+    if (!reaped_ && waitForChild(launched_.pidfd, launched_.pid, info, 0, &usage) == 0)
+      result_.usage = usageOf(usage);
     reaped_ = true;
   }
   // The child has ended: whatever it reported is in the pipe, even when
