@@ -20,6 +20,7 @@
 #include <quill/sys/execute.h>
 #include <quill/sys/outcome.h>
 #include <quill/sys/prepare.h>
+#include <quill/sys/run_options.h>
 #include <quill/sys/settings.h>
 #include <quill/util/byte_array_header.h>
 #include <quill/util/envid.h>

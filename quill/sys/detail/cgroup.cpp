@@ -1,6 +1,7 @@
 #include <quill/sys/detail/cgroup.h>
 
 #include <quill/errors/errors.h>
+#include <quill/sys/detail/confine.h>
 #include <quill/sys/detail/fd.h>
 
 #include <fcntl.h>
@@ -156,11 +157,6 @@ void enableControllers(int parent, const std::string& parentPath, const TCgroupL
 }
 
 }  // namespace
-
-int openCgroupDirectory(const std::string& dir) noexcept {
-  if (dir.empty()) return -1;
-  return keepAbove(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC), 3);
-}
 
 RunCgroup::RunCgroup(const std::string& parent, const TCgroupLimits& limits, Poller& poller)
     : poller_(poller), parent_(openCgroupDirectory(parent)) {

@@ -1,5 +1,5 @@
 #pragma once
-// A run's own cgroup, and the opening of a cgroup a child starts in;
+// A run's own cgroup;
 // private to quill/sys. Caller side.
 //
 // A run with TRunOptions::cgroup makes a fresh leaf under that directory,
@@ -11,18 +11,14 @@
 
 #include <quill/files/detail/descriptor.h>
 #include <quill/sys/detail/poller.h>
-#include <quill/sys/execute.h>
 #include <quill/sys/outcome.h>
+#include <quill/sys/run_options.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
 namespace quill::sys::detail {
-
-/// The directory `dir` opened to start a child inside it (O_PATH,
-/// close-on-exec, above 2); -1, with errno, when it cannot be, and for "".
-int openCgroupDirectory(const std::string& dir) noexcept;
 
 class RunCgroup {
  public:

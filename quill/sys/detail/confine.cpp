@@ -1,7 +1,6 @@
 #include <quill/sys/detail/confine.h>
 
 #include <quill/sys/detail/fd.h>
-#include <quill/sys/detail/syscall.h>
 
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -99,6 +98,11 @@ int dropCapabilities() noexcept {
 
 int forbidNewPrivileges() noexcept {
   return errorOf(prctl(PR_SET_NO_NEW_PRIVS, 1));
+}
+
+int openCgroupDirectory(const std::string& dir) noexcept {
+  if (dir.empty()) return -1;
+  return keepAbove(open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC), 3);
 }
 
 }  // namespace quill::sys::detail

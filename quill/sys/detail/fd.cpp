@@ -1,7 +1,6 @@
 #include <quill/sys/detail/fd.h>
 
 #include <quill/errors/errors.h>
-#include <quill/sys/detail/syscall.h>
 
 #include <fcntl.h>
 #include <unistd.h>

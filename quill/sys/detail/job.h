@@ -12,7 +12,8 @@
 #include <quill/sys/detail/poller.h>
 #include <quill/sys/detail/stage.h>
 #include <quill/sys/detail/streams.h>
-#include <quill/sys/execute.h>
+#include <quill/sys/outcome.h>
+#include <quill/sys/run_options.h>
 
 #include <sys/types.h>
 #include <chrono>

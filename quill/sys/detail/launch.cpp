@@ -4,7 +4,6 @@
 #include <quill/sys/detail/clone3.h>
 #include <quill/sys/detail/failure.h>
 #include <quill/sys/detail/fd.h>
-#include <quill/sys/detail/syscall.h>
 
 #include <fcntl.h>
 #include <pthread.h>

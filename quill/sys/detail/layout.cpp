@@ -2,7 +2,7 @@
 
 #include <quill/errors/errors.h>
 #include <quill/errors/shared_ptr.h>
-#include <quill/sys/detail/cgroup.h>
+#include <quill/sys/detail/confine.h>
 #include <quill/sys/detail/fd.h>
 
 #include <cerrno>

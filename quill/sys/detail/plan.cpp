@@ -2,7 +2,6 @@
 
 #include <quill/sys/detail/confine.h>
 #include <quill/sys/detail/fd.h>
-#include <quill/sys/detail/syscall.h>
 
 #include <fcntl.h>
 #include <linux/close_range.h>
