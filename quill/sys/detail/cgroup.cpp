@@ -142,17 +142,23 @@ void enableControllers(int parent, const std::string& parentPath, const TCgroupL
   if (needed.empty()) return;
   const std::string available = controllersIn(parent, "cgroup.controllers", parentPath);
   for (const std::string& name : needed) {
-    if (available.find(" " + name + " ") == std::string::npos)
-      throw std::runtime_error("TRunOptions::cgroup: the " + name +
-                               " controller is not available in " + parentPath);
+    if (available.find(" " + name + " ") == std::string::npos) {
+      std::string message = "TRunOptions::cgroup: the " + name;
+      message += " controller is not available in ";
+      message += parentPath;
+      throw std::runtime_error(message);
+    }
   }
   const std::string enabled = controllersIn(parent, "cgroup.subtree_control", parentPath);
   for (const std::string& name : needed) {
     if (enabled.find(" " + name + " ") != std::string::npos) continue;
     if (const int error = writeText(parent, "cgroup.subtree_control", ("+" + name).c_str());
-        error != 0)
-      throwSystemError(
-          "TRunOptions::cgroup: cannot enable the " + name + " controller in " + parentPath, error);
+        error != 0) {
+      std::string message = "TRunOptions::cgroup: cannot enable the " + name;
+      message += " controller in ";
+      message += parentPath;
+      throwSystemError(message, error);
+    }
   }
 }
 
