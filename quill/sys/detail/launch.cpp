@@ -75,6 +75,34 @@ constexpr std::size_t kChildStack = std::size_t{256} * 1024;
 // it: the thread is suspended until the child has exec'd or ended.
 thread_local ChildStack borrowedStack;
 
+// Stacks whose children have exec'd or ended, kept for the next children
+// this thread starts: mapping a stack and faulting its first pages in for
+// every child costs more than the rest of a start from a small caller.
+class StackPool {
+ public:
+  StackPool() = default;
+  ~StackPool() {
+    for (std::size_t i = 0; i < count_; ++i) munmap(stacks_[i], kChildStack);
+  }
+  StackPool(const StackPool&) = delete;
+  StackPool& operator=(const StackPool&) = delete;
+
+  void* take() noexcept { return count_ > 0 ? stacks_[--count_] : nullptr; }
+  // False when the pool is full: the caller unmaps the stack.
+  bool keep(void* stack) noexcept {
+    if (count_ == kKept) return false;
+    stacks_[count_++] = stack;
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kKept = 16;
+  void* stacks_[kKept] = {};
+  std::size_t count_ = 0;
+};
+
+thread_local StackPool stackPool;
+
 // Under a program emulator (valgrind) a child that shares the caller's
 // memory beside it cannot be had, and asking for one ends the emulator.
 bool underEmulator() {
@@ -179,7 +207,7 @@ pid_t createChild(const LaunchRequest& request, ChildStart& start, Launched& chi
 
 ChildStack& ChildStack::operator=(ChildStack&& other) noexcept {
   if (this != &other) {
-    release();
+    unmap();
     base_ = other.base_;
     other.base_ = nullptr;
   }
@@ -187,6 +215,7 @@ ChildStack& ChildStack::operator=(ChildStack&& other) noexcept {
 }
 
 char* ChildStack::top() noexcept {
+  if (base_ == nullptr) base_ = stackPool.take();
   if (base_ == nullptr) {
     void* mapped = mmap(nullptr, kChildStack, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
@@ -199,8 +228,13 @@ char* ChildStack::top() noexcept {
   return static_cast<char*>(base_) + kChildStack;
 }
 
-void ChildStack::release() noexcept {
+void ChildStack::unmap() noexcept {
   if (base_ != nullptr) munmap(base_, kChildStack);
+  base_ = nullptr;
+}
+
+void ChildStack::release() noexcept {
+  if (base_ != nullptr && !stackPool.keep(base_)) munmap(base_, kChildStack);
   base_ = nullptr;
 }
 

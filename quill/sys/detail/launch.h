@@ -25,7 +25,7 @@ namespace quill::sys::detail {
 class ChildStack {
  public:
   ChildStack() = default;
-  ~ChildStack() { release(); }
+  ~ChildStack() { unmap(); }
   ChildStack(ChildStack&& other) noexcept : base_(other.base_) { other.base_ = nullptr; }
   ChildStack& operator=(ChildStack&& other) noexcept;
   ChildStack(const ChildStack&) = delete;
@@ -34,10 +34,13 @@ class ChildStack {
   /// The top of the stack (it grows down), mapped on first use; null when
   /// no memory can be had.
   char* top() noexcept;
-  /// Unmaps it.
+  /// Lets it go once its child has exec'd or ended: kept for the next
+  /// child this thread starts, or unmapped.
   void release() noexcept;
 
  private:
+  void unmap() noexcept;
+
   void* base_ = nullptr;
 };
 

@@ -27,19 +27,6 @@ Poller::Poller() {
   // Above the standard descriptors, like everything else of a run.
   epoll_ = keepAbove(epoll_create1(EPOLL_CLOEXEC), 3);
   if (epoll_ == -1) throw TSysCallErr(errno);
-  timer_ = keepAbove(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC), 3);
-  if (timer_ == -1) {
-    const int error = errno;
-    closeFd(epoll_);
-    throw TSysCallErr(error);
-  }
-  try {
-    watch(timer_, false, {Tag::Kind::kTimer, 0});
-  } catch (...) {
-    closeFd(timer_);
-    closeFd(epoll_);
-    throw;
-  }
 }
 
 Poller::~Poller() {
@@ -67,6 +54,17 @@ void Poller::forget(int fd) noexcept {
 
 void Poller::armAt(Clock::time_point when) {
   if (when == armed_) return;
+  // Most runs never need their timer: it is made for the first deadline.
+  if (timer_ == -1) {
+    timer_ = keepAbove(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC), 3);
+    if (timer_ == -1) throw TSysCallErr(errno);
+    try {
+      watch(timer_, false, {Tag::Kind::kTimer, 0});
+    } catch (...) {
+      closeFd(timer_);
+      throw;
+    }
+  }
   itimerspec spec = {};
   if (when != Clock::time_point::max()) {
     // The steady clock is CLOCK_MONOTONIC; a time of 0 would disarm.

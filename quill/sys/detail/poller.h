@@ -35,7 +35,8 @@ class Poller {
     std::uint32_t index;
   };
 
-  /// The set and its timer; raises TSysCallErr when they cannot be had.
+  /// The set (its timer is made when first armed); raises TSysCallErr when
+  /// it cannot be had.
   Poller();
   ~Poller();
   Poller(const Poller&) = delete;

@@ -166,7 +166,7 @@ void Stage::reap() noexcept {
   }
   poller_.forget(launched_.report);
   closeFd(launched_.report);
-  poller_.forget(launched_.pidfd);
+  // The pidfd left the poller when the end was seen (observeEnd).
   closeFd(launched_.pidfd);
   launched_.stack.release();
   layout_.reset();
