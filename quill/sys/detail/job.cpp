@@ -173,10 +173,12 @@ const PipeEnds& Job::pipelineOf(const int* ends) {
 }
 
 // Starts every command. What the loop waits for, under its tag: each
-// stage's pidfd (kEnd, readable once it has ended) and report pipe
-// (kReport); the captured streams and the texts were registered as they
-// were made (kOut, kErr, kFeed); the timer (kTimer) stands for the
-// deadlines.
+// stage's pidfd (kEnd, readable once it has ended) and, for a job, its
+// report pipe (kReport, at its end once the child has exec'd); the captured
+// streams, the texts and the caller's input were registered as they were
+// made (kOut, kErr, kFeed, kCallerInput); the timer (kTimer, made when first
+// needed) stands for the deadlines, and a run's cgroup (kCgroup) for its
+// emptying.
 void Job::start() {
   // The deadline counts from the start of the first command.
   deadline_ = options_.timeout.count() < 0    ? Clock::now()
@@ -189,9 +191,7 @@ void Job::start() {
     if (cgroup_) stage.layout().placeInCgroup(cgroup_->path(), cgroup_->fd());
     stage.start();
     const auto index = static_cast<std::uint32_t>(i);
-    if (stage.pidfd() != -1) poller_.watch(stage.pidfd(), false, {Poller::Tag::Kind::kEnd, index});
-    if (stage.report() != -1)
-      poller_.watch(stage.report(), false, {Poller::Tag::Kind::kReport, index});
+    stage.watch(index, owner_ == Owner::kJob);
   }
   for (int& fd : childEnds_) closeFd(fd);
   childEnds_.clear();

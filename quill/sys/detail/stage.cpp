@@ -80,6 +80,15 @@ void Stage::start() {
   cmd_ = nullptr;
 }
 
+void Stage::watch(std::uint32_t index, bool report) {
+  if (launched_.pidfd != -1)
+    poller_.watch(launched_.pidfd, false, {Poller::Tag::Kind::kEnd, index});
+  if (report && launched_.report != -1) {
+    poller_.watch(launched_.report, false, {Poller::Tag::Kind::kReport, index});
+    reportWatched_ = true;
+  }
+}
+
 bool Stage::observeEnd(bool block) noexcept {
   if (!running_) return true;
   siginfo_t info;
@@ -125,7 +134,7 @@ void Stage::noteReport() {
     }
   }
   report_.clear();
-  poller_.forget(launched_.report);
+  if (reportWatched_) poller_.forget(launched_.report);
   closeFd(launched_.report);
   launched_.stack.release();
   layout_.reset();
@@ -164,7 +173,7 @@ void Stage::reap() noexcept {
     result_.setupStep = unfinished_;
     result_.setupError = EINTR;
   }
-  poller_.forget(launched_.report);
+  if (reportWatched_) poller_.forget(launched_.report);
   closeFd(launched_.report);
   // The pidfd left the poller when the end was seen (observeEnd).
   closeFd(launched_.pidfd);

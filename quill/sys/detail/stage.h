@@ -35,6 +35,13 @@ class Stage {
   /// closing what the preparations made) when no child can be started.
   void start();
 
+  /// Has the run's poller watch the child's end (tag kEnd, `index`) and,
+  /// with `report`, its report pipe (kReport): a run that may keep a child
+  /// that has exec'd for long lets go of its layout and stack as soon as
+  /// the report pipe ends; one that is over soon reads the report when the
+  /// child is reaped.
+  void watch(std::uint32_t index, bool report);
+
   /// The child's pid (-1 before the start), and its descriptors for the
   /// run's loop: the pidfd (readable once it has ended; -1 where there is
   /// none) and the report pipe (-1 once read to its end).
@@ -73,6 +80,7 @@ class Stage {
   Poller& poller_;
   Launched launched_;
   std::string report_;
+  bool reportWatched_ = false;
   // The step a child that has not exec'd was about to take, in words: where
   // it blocked if a signal ends it.
   std::string unfinished_;
