@@ -119,7 +119,8 @@ void PosixSpawnBaseline(benchmark::State& state) {
   }
 }
 
-// bench/python_run.py: QUILL_BENCH_PYTHON_RUN, else beside this source.
+// bench/python_run.py: QUILL_BENCH_PYTHON_RUN, else beside this source;
+// run by QUILL_BENCH_PYTHON (python3 unless told).
 std::string pythonScript() {
   if (const char* path = std::getenv("QUILL_BENCH_PYTHON_RUN")) return path;
   std::string path = __FILE__;
@@ -131,8 +132,9 @@ std::string pythonScript() {
 void PythonSubprocessRun(benchmark::State& state) {
   const std::string script = pythonScript();
   if (access(script.c_str(), R_OK) != 0) return state.SkipWithError("no bench/python_run.py");
+  const char* python = std::getenv("QUILL_BENCH_PYTHON");
   const std::string line =
-      "python3 '" + script + "' --ballast-mib " + std::to_string(state.range(0)) + " --runs 200";
+      std::string(python != nullptr ? python : "python3") + " '" + script + "' --ballast-mib " + std::to_string(state.range(0)) + " --runs 200";
   for (auto _ : state) {
     FILE* report = popen(line.c_str(), "r");
     if (report == nullptr) return state.SkipWithError("cannot start python3");
