@@ -303,6 +303,17 @@ def many_jobs_rows(table, found):
         table.missing(item, "<= 16 MiB")
 
 
+def poll_loop_row(table, found):
+    item = "14. Start /bin/true driven by poll on Fd() vs Execute, from 2 GiB"
+    figure = pick(found, r"^JobPollLoop/2048/")
+    execute = pick(found, r"^ExecuteTrue/2048/")
+    if figure and execute:
+        table.add(item, ms(seconds(figure)), ms(seconds(execute)),
+                  seconds(figure) / seconds(execute), "<= 1.2", 1.2, False)
+    else:
+        table.missing(item, "<= 1.2")
+
+
 def main():
     results = sys.argv[1]
     markdown = "--markdown" in sys.argv[2:]
@@ -316,6 +327,7 @@ def main():
     execute.update(runs(load(results, "execute_capture.json")))
     execute_rows(table, execute)
     many_jobs_rows(table, runs(load(results, "many_jobs_bench.json")))
+    poll_loop_row(table, execute)
     table.print(markdown)
     tool = load(results, "tool.json")
     if tool and not tool.get("same_zone"):
