@@ -227,8 +227,8 @@ void PythonSubprocessRun(benchmark::State& state) {
   const std::string script = pythonScript();
   if (access(script.c_str(), R_OK) != 0) return state.SkipWithError("no bench/python_run.py");
   const char* python = std::getenv("QUILL_BENCH_PYTHON");
-  const std::string line =
-      std::string(python != nullptr ? python : "python3") + " '" + script + "' --ballast-mib " + std::to_string(state.range(0)) + " --runs 200";
+  const std::string line = std::string(python != nullptr ? python : "python3") + " '" + script +
+                           "' --ballast-mib " + std::to_string(state.range(0)) + " --runs 200";
   for (auto _ : state) {
     FILE* report = popen(line.c_str(), "r");
     if (report == nullptr) return state.SkipWithError("cannot start python3");

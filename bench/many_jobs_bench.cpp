@@ -152,8 +152,8 @@ bool spawnAndWaitAll(char* const argv[]) {
   for (pid_t& pid : pids) ok &= posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) == 0;
   for (const pid_t pid : pids) {
     int status = 0;
-    ok &= pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-          WEXITSTATUS(status) == 0;
+    ok &=
+        pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
   }
   return ok;
 }
