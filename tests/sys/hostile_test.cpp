@@ -36,17 +36,11 @@ namespace {
 using quill::test::inChild;
 using std::chrono::milliseconds;
 using test::command;
+using test::deadline;
 using test::failureOf;
 using test::ScratchDir;
 using test::sh;
 using ::testing::AnyOf;
-
-TRunOptions deadline(long timeoutMs, long killAfterMs) {
-  TRunOptions options;
-  options.timeout = milliseconds(timeoutMs);
-  options.killAfter = milliseconds(killAfterMs);
-  return options;
-}
 
 // Run as the first process of a pid namespace of its own: a job's first
 // stage ends, the next pid to be handed out is made the one it had, and an

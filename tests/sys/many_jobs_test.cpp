@@ -29,6 +29,7 @@ namespace {
 
 using std::chrono::milliseconds;
 using test::command;
+using test::deadline;
 using test::sh;
 
 // What a loop made of: how often the job's descriptor woke it, the outcome.
@@ -48,13 +49,6 @@ Driven driveBy(TJob job, const std::function<void(int fd)>& waitReadable) {
   }
   driven.outcome = job.Wait();
   return driven;
-}
-
-TRunOptions deadline(int timeoutMs) {
-  TRunOptions options;
-  options.timeout = milliseconds(timeoutMs);
-  options.killAfter = milliseconds(200);
-  return options;
 }
 
 // Output on both streams over a while, then an exit code; and a command

@@ -4,10 +4,12 @@
 #include <quill/sys/args.h>
 #include <quill/sys/exec.h>
 #include <quill/sys/exec_list.h>
+#include <quill/sys/run_options.h>
 
 #include "tests/support/scratch_dir.h"
 
 #include <unistd.h>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -69,5 +71,14 @@ inline std::string shellOutput(const std::string& script) {
 }
 
 using ScratchDir = ::quill::test::ScratchDir;
+
+// Run options with a deadline of `timeoutMs` and `killAfterMs` between TERM
+// and KILL.
+inline TRunOptions deadline(long timeoutMs, long killAfterMs = 200) {
+  TRunOptions options;
+  options.timeout = std::chrono::milliseconds(timeoutMs);
+  options.killAfter = std::chrono::milliseconds(killAfterMs);
+  return options;
+}
 
 }  // namespace quill::sys::test

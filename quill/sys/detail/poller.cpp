@@ -65,17 +65,17 @@ void Poller::armAt(Clock::time_point when) {
       throw;
     }
   }
-  itimerspec spec = {};
+  itimerspec timing = {};
   if (when != Clock::time_point::max()) {
     // The steady clock is CLOCK_MONOTONIC; a time of 0 would disarm.
     const auto since = when.time_since_epoch();
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
-    spec.it_value.tv_sec = seconds.count();
-    spec.it_value.tv_nsec = static_cast<long>(
+    timing.it_value.tv_sec = seconds.count();
+    timing.it_value.tv_nsec = static_cast<long>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count());
-    if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0) spec.it_value.tv_nsec = 1;
+    if (timing.it_value.tv_sec == 0 && timing.it_value.tv_nsec == 0) timing.it_value.tv_nsec = 1;
   }
-  if (timerfd_settime(timer_, TFD_TIMER_ABSTIME, &spec, nullptr) == -1) throw TSysCallErr(errno);
+  if (timerfd_settime(timer_, TFD_TIMER_ABSTIME, &timing, nullptr) == -1) throw TSysCallErr(errno);
   armed_ = when;
 }
 
