@@ -368,16 +368,20 @@ TEST_F(KillScopeCgroup, TheJobsSignalsAndItsEndReachADaemonInTheLeaf) {
   std::vector<std::string> lines;
   TRunOptions options = inLeafOf(cgroup_, TKillScope::Cgroup);
   options.onLine = [&](int, std::string_view line) { lines.emplace_back(line); };
-  // The daemon keeps the run's output: it reports there.
-  const TExec daemonizes = sh("(setsid sh -c \"$DAEMON\" <&- &); trap '' USR1; exec sleep 1000")
-                               .WithEnv("DAEMON",
-                                        "trap 'echo got USR1' USR1; echo $$; echo ready; "
-                                        "while :; do sleep 1000 & wait; done");
+  // The daemon keeps the run's output: it reports there. The command's own
+  // shell ignores the signal from "armed" on (the daemon cannot inherit that).
+  const TExec daemonizes =
+      sh("(setsid sh -c \"$DAEMON\" <&- &); trap '' USR1; echo armed; exec sleep 1000")
+          .WithEnv("DAEMON",
+                   "trap 'echo got USR1' USR1; echo \"daemon $$\"; echo ready; "
+                   "while :; do sleep 1000 & wait; done");
   pid_t daemon = -1;
   {
     TJob job = Start(TExecList(daemonizes), options);
+    ASSERT_TRUE(driveUntil(job, lines, "armed"));
     ASSERT_TRUE(driveUntil(job, lines, "ready"));
-    daemon = pidIn(lines.front());
+    for (const std::string& line : lines)
+      if (line.rfind("daemon ", 0) == 0) daemon = pidIn(line.substr(7));
     job.Signal(SIGUSR1);
     EXPECT_TRUE(driveUntil(job, lines, "got USR1"));
     EXPECT_TRUE(quill::test::running(daemon));
