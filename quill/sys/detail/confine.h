@@ -2,11 +2,11 @@
 // The child's confinement: its cgroup, no new privileges and its
 // capabilities; private to quill/sys.
 //
-// Everything here but openCgroupDirectory is child side, as plan.h says: raw system calls only, no
-// allocation, nothing raised, errno untouched; each answers 0 or the errno
-// value of the call that failed. The C library's wrappers of prctl and
-// capset would also act on the calling thread alone, which is all these
-// mean to do, but they write errno.
+// Everything here but openCgroupDirectory is child side, as plan.h says:
+// raw system calls only, no allocation, nothing raised, errno untouched;
+// each answers 0 or the errno value of the call that failed. The C
+// library's wrappers of prctl and capset would also act on the calling
+// thread alone, which is all these mean to do, but they write errno.
 
 #include <string>
 
